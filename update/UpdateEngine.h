@@ -1,0 +1,116 @@
+#pragma once
+// The update sequence: file checks, confirmation, write pass, check passes, head,
+// image record, Finish. Portable: it reaches the user only through UpdateListener and
+// the adapter only through BootLink, so the dialog, the console and the tests share it.
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+#include "app/OperationLog.h"
+#include "hid/DeviceFamily.h"
+#include "protocol/BootProtocol.h"
+#include "update/FirmwareImage.h"
+
+namespace korbex {
+
+inline constexpr std::uint32_t kVersionNotRead = 0x5A5A5A5A;
+
+// Process-wide update state shared by the UI thread and the worker.
+struct UpdateSession {
+  std::atomic<int> updateRunning{0};
+  std::atomic<std::uint32_t> deviceVersion{kVersionNotRead};
+  std::atomic<std::uint32_t> deviceVersionMinor{0};
+  std::atomic<std::uint32_t> deviceBeta{0};
+  std::atomic<int> singleNumberVersion{0};  // set by the version query, read and cleared by the update
+  std::atomic<int> fileOpened{0};
+};
+
+enum class UpdatePhase { Checking, QueryLoader, Confirm, WritePass, CheckPass, SaveHead, HeadCheck, ImageInfo, Finish };
+
+enum class UpdateEnding {
+  NotRun,       // another worker was already running
+  Success,      // every written block verified; "Updated successful!"
+  Failure,      // a block differs after writing; "Updated failed!"
+  Quiet,        // loader did not answer QueryLoader (message: text index 11)
+  Cancelled,    // the user did not confirm
+  FileRefused,  // "文件不匹配": structure, file mark, model code, loader size
+  NoDevice,     // neither family flag set
+  Stopped,      // the front end asked the worker to stop (closing the program)
+};
+
+// Why a run did not end in success, for the command-line tool.
+enum class FailureCause {
+  None,
+  FileRefused,
+  LoaderSilent,            // QueryLoader not acknowledged
+  EraseUnitUnsupported,    // eraseUnitSize other than 4096
+  EraseFailed,             // erase bound spent
+  RecordFailed,            // record resend bound spent
+  TrailingPieceFailed,
+  BlockDiffers,            // a check pass found a block that is not the file's
+  HeadDiffers,             // the head check found a block that is not the file's
+  Cancelled,
+  Stopped,
+};
+
+struct UpdateEvent {
+  enum class Kind {
+    Phase,           // phase changed
+    BlockSkipped,    // write pass: already equal on the adapter
+    BlockWritten,    // write pass: erased and sent
+    BlockNotWritten, // write pass: a piece was not acknowledged (cause says which)
+    BlockVerified,   // check pass or head check: equal
+    BlockDiffers,    // check pass or head check: differs
+    Ended,
+  } kind = Kind::Phase;
+  UpdatePhase phase = UpdatePhase::Checking;
+  int section = 0;               // 1, 2 or 3
+  std::uint32_t block = 0;       // index within the section
+  std::uint32_t blockCount = 0;  // blocks of the section
+  std::uint32_t address = 0;     // device address of the block
+  FailureCause cause = FailureCause::None;
+  UpdateEnding ending = UpdateEnding::NotRun;  // with Ended
+  FileCheckResult fileCheck;     // with Ended / FileRefused
+};
+
+// What the engine tells its front end. Called on the worker thread; the dialog
+// forwards each call to its UI thread.
+class UpdateListener {
+ public:
+  virtual ~UpdateListener() = default;
+  virtual void EnableUpdateButton(bool enabled) = 0;
+  // Progress bar position; the engine clamps it to 0..100.
+  virtual void SetProgress(std::uint32_t position) = 0;
+  // The confirmation box (OK / Cancel, caption text index 6). True for OK.
+  virtual bool ConfirmFirmware(std::u16string_view text) = 0;
+  // An OK-only message box with caption text index 6.
+  virtual void ShowMessage(std::u16string_view text) = 0;
+  virtual void ShowResultLabel() = 0;
+  // The UI language, asked at every lookup of a localized text.
+  virtual std::uint16_t UiLanguage() = 0;
+  // Richer events for the command-line tool; ignored by default.
+  virtual void OnUpdateEvent(const UpdateEvent&) {}
+};
+
+// Everything one run works on. headers.h1 and h1Read are filled by the update
+// command before the worker starts; h2/h3 are refilled by each run.
+struct UpdateContext {
+  BootLink& link;
+  FirmwareImage& image;
+  OperationLog& log;
+  UpdateListener& listener;
+  UpdateSession& session;
+  DeviceFamily& family;
+  FirmwareHeaders& headers;
+  // Set by the front end to stop the worker between two exchanges.
+  const std::atomic<bool>* stopRequested = nullptr;
+};
+
+// The worker's body: runs the update only when no other run holds updateRunning
+// (atomic test-and-set); returns NotRun otherwise.
+UpdateEnding FlashUpdateThread(UpdateContext& ctx);
+
+// The sequence itself (the caller holds updateRunning).
+UpdateEnding RunFlashLoaderUpdate(UpdateContext& ctx);
+
+}  // namespace korbex
