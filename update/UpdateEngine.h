@@ -3,7 +3,9 @@
 // image record, Finish. Portable: it reaches the user only through UpdateListener and
 // the adapter only through BootLink, so the dialog, the console and the tests share it.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "app/OperationLog.h"
@@ -38,6 +40,47 @@ enum class UpdateEnding {
   Stopped,      // the front end asked the worker to stop (closing the program)
 };
 
+// Sends of one record (the first included) before the write pass gives up on it.
+// A refused record is sent again with the same index; a loader that refuses the
+// same record this often is not going to take it.
+inline constexpr int kRecordSendAttempts = 8;
+// The wait between QueryLoader and its reply read.
+inline constexpr std::uint32_t kQueryLoaderDelayMs = 16;
+// The only erase unit the write sequence is sound for: every block sent and every
+// check covers 4096 bytes.
+inline constexpr std::uint32_t kSupportedEraseUnit = 4096;
+// Pieces of one 4096-byte block as sent: 47 + 67 x 60 + 29.
+inline constexpr std::uint32_t kLeadingPieceSize = 47;
+inline constexpr std::uint32_t kRecordCount = 67;
+inline constexpr std::uint32_t kRecordSize = 60;
+inline constexpr std::uint32_t kTrailingPieceSize = 29;
+inline constexpr std::uint32_t kTrailingPieceOffset = kLeadingPieceSize + kRecordCount * kRecordSize;  // 4067
+static_assert(kTrailingPieceOffset + kTrailingPieceSize == kBlockSize);
+
+// The QueryLoader reply data (reply bytes 18..33), little-endian.
+struct LoaderParameters {
+  static constexpr std::size_t size = 16;
+  std::uint32_t loaderSize = 0;     // leading bytes of section 1 (or 3) never sent
+  std::uint32_t eraseUnitSize = 0;  // erase length and address step of the write pass
+  static LoaderParameters Decode(const std::uint8_t (&bytes)[size]);
+};
+
+// Sends QueryLoader (16 ms to the reply read) and decodes its reply. False when the
+// loader did not acknowledge.
+bool QueryLoaderParameters(BootLink& link, LoaderParameters& out);
+
+// The SetImageInfo payload: {L1, header-1 word, L2, header-2 word} for sections 1
+// and 2 (16 bytes), {L3, header-3 word} for section 3 (8 bytes). Full lengths, not
+// reduced by the loader size. Returns the byte count.
+std::uint16_t BuildImageInfoRecord(const FirmwareHeaders& headers, WrittenSet set, std::uint8_t (&out)[16]);
+
+// The text of the confirmation box: "firmware V%d.%d[ beta%x]" from headers 1 and 2,
+// or "firmware V%d[ beta%x]" from header 3 for a single-number device.
+std::u16string ConfirmationText(const FirmwareHeaders& headers, bool singleNumberVersion);
+
+// Progress position after done bytes of total, in percent, clamped to 100.
+std::uint32_t ProgressPosition(std::uint64_t done, std::uint64_t total);
+
 // Why a run did not end in success, for the command-line tool.
 enum class FailureCause {
   None,
@@ -47,6 +90,7 @@ enum class FailureCause {
   EraseFailed,             // erase bound spent
   RecordFailed,            // record resend bound spent
   TrailingPieceFailed,
+  LeadingPieceFailed,      // the 47-byte piece was not acknowledged; the pass goes on
   BlockDiffers,            // a check pass found a block that is not the file's
   HeadDiffers,             // the head check found a block that is not the file's
   Cancelled,

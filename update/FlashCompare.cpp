@@ -1,0 +1,64 @@
+#include "update/FlashCompare.h"
+
+#include <cstring>
+
+#include "protocol/Checksums.h"
+
+namespace korbex {
+
+FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const FirmwareHeaders& headers,
+                                WrittenSet set, const std::function<void(const BlockComparison&)>& onBlock,
+                                const std::atomic<bool>* stop) {
+  FlashCompareResult result;
+  if (!QueryLoaderParameters(link, result.loader)) {
+    result.status = FlashCompareResult::Status::LoaderSilent;
+    return result;
+  }
+  WritePlan plan;
+  result.fileCheck = PlanWrite(headers, set, result.loader.loaderSize, plan);
+  if (!result.fileCheck.ok()) {
+    result.status = FlashCompareResult::Status::FileRefused;
+    return result;
+  }
+  std::uint8_t block[kBlockSize];
+  for (int s = 0; s < plan.count; ++s) {
+    const SectionPlan& p = plan.plans[s];
+    // Whatever the loader's erase unit, a CheckBlock covers 4096 bytes.
+    const std::uint32_t count = BlockCount(p.writtenLength, kBlockSize);
+    for (std::uint32_t b = 0; b < count; ++b) {
+      if (stop != nullptr && stop->load()) {
+        result.status = FlashCompareResult::Status::Stopped;
+        return result;
+      }
+      const std::uint64_t offset = static_cast<std::uint64_t>(p.firstSentOffset) + std::uint64_t{b} * kBlockSize;
+      if (offset <= 0xFFFFFFFFull) {
+        image.ReadPadded(static_cast<std::uint32_t>(offset), block, kBlockSize);
+      } else {
+        std::memset(block, kErasedByte, kBlockSize);
+      }
+      BlockComparison c;
+      c.section = p.section;
+      c.block = b;
+      c.blockCount = count;
+      c.address = p.firstAddress + b * kBlockSize;
+      c.fileCrc = PayloadCrc16(block, kBlockSize);
+      c.equal = link.VerifyBlock(static_cast<std::uint8_t>(BootCommand::CheckBlock), p.checkValue, c.address,
+                                 c.fileCrc, 0);
+      const std::uint8_t* r = link.ReplyReport;
+      const std::uint32_t echoed = static_cast<std::uint32_t>(r[ReplyLayout::echoAddress]) |
+                                   static_cast<std::uint32_t>(r[ReplyLayout::echoAddress + 1]) << 8 |
+                                   static_cast<std::uint32_t>(r[ReplyLayout::echoAddress + 2]) << 16 |
+                                   static_cast<std::uint32_t>(r[ReplyLayout::echoAddress + 3]) << 24;
+      c.answered = link.IsAck(static_cast<std::uint16_t>(BootCommand::CheckBlock)) && echoed == c.address;
+      if (c.answered) {
+        c.deviceCrc = static_cast<std::uint16_t>(r[ReplyLayout::payload] | r[ReplyLayout::payload + 1] << 8);
+      }
+      ++result.blocks;
+      ++(c.equal ? result.equal : result.differing);
+      if (onBlock) onBlock(c);
+    }
+  }
+  return result;
+}
+
+}  // namespace korbex
