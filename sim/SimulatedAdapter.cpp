@@ -146,17 +146,20 @@ bool TakeNumber(std::string_view& s, std::uint32_t& value) {
   return true;
 }
 
-// The name at the front of s: the longest known name that is followed by one of the
-// given delimiters or the end. Names never contain those delimiters.
+// The name at the front of s: the longest known name that is not followed by more of
+// a word (a letter, digit or '-'), except the 'x' of a count. No name contains an 'x'.
 template <typename Table>
-const auto* TakeName(std::string_view& s, const Table& table, std::string_view delimiters) {
+const auto* TakeName(std::string_view& s, const Table& table) {
   const std::remove_reference_t<decltype(table[0])>* best = nullptr;
   std::size_t bestLen = 0;
   for (const auto& entry : table) {
     const std::string_view name = entry.name;
     if (name.size() > s.size() || name.size() <= bestLen) continue;
     if (!EqualsNoCase(s.substr(0, name.size()), name)) continue;
-    if (name.size() < s.size() && delimiters.find(s[name.size()]) == std::string_view::npos) continue;
+    if (name.size() < s.size()) {
+      const char next = s[name.size()];
+      if (next != 'x' && next != 'X' && (std::isalnum(static_cast<unsigned char>(next)) || next == '-')) continue;
+    }
     best = &entry;
     bestLen = name.size();
   }
@@ -172,7 +175,7 @@ std::string_view Word(std::string_view s, std::string_view delimiters) {
 bool ParseOne(std::string_view token, FaultSpec& spec, std::string& error) {
   const std::string quoted = "\"" + std::string(token) + "\"";
   std::string_view s = token;
-  const NamedKind* kind = TakeName(s, kKindNames, ":@xX");
+  const NamedKind* kind = TakeName(s, kKindNames);
   if (!kind) {
     error = "unknown fault kind \"" + std::string(Word(s, ":@")) + "\" in " + quoted +
             " (drop, ignore, nak, stale, wrong-echo, wrong-crc, corrupt, disconnect)";
@@ -182,7 +185,7 @@ bool ParseOne(std::string_view token, FaultSpec& spec, std::string& error) {
   spec.kind = kind->kind;
   if (!s.empty() && s[0] == ':') {
     s.remove_prefix(1);
-    const NamedCommand* command = TakeName(s, kCommandNames, "@xX");
+    const NamedCommand* command = TakeName(s, kCommandNames);
     if (!command) {
       error = "unknown command \"" + std::string(Word(s, "@")) + "\" in " + quoted +
               " (WriteData, Erase, Finish, WriteRecord, QueryLoader, SaveHead, CheckBlock, SetImageInfo, Version)";
