@@ -1,0 +1,85 @@
+#include "cli/Adapters.h"
+
+#include <fstream>
+
+#include "sim/SimulatedAdapter.h"
+
+namespace korbex::cli {
+
+std::optional<AdapterEntry> AdapterBackend::AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop) {
+  Clock& clock = SystemClock();
+  const std::uint64_t start = clock.NowMs();
+  // First let the old device go away, so the adapter that is still on its way down
+  // is not taken for the restarted one. A device that never vanishes (it restarted
+  // faster than one poll) is accepted after kRestartVanishMs.
+  while (clock.NowMs() - start < kRestartVanishMs && !stop.load()) {
+    bool present = false;
+    for (const auto& e : Enumerate()) present |= e.path == before.path && e.productId == before.productId;
+    if (!present) break;
+    clock.SleepMs(kRestartPollMs);
+  }
+  const std::uint64_t appearStart = clock.NowMs();
+  while (clock.NowMs() - appearStart < kRestartAppearMs && !stop.load()) {
+    const auto entries = Enumerate();
+    if (!entries.empty()) {
+      // The same path when it kept it, else the first supported adapter.
+      const AdapterEntry* pick = &entries.front();
+      for (const auto& e : entries)
+        if (e.path == before.path) pick = &e;
+      clock.SleepMs(kRestartSettleMs);
+      return *pick;
+    }
+    clock.SleepMs(kRestartPollMs);
+  }
+  return std::nullopt;
+}
+
+struct SimulatedBackend::Impl {
+  std::unique_ptr<sim::AdapterModel> model;
+};
+
+SimulatedBackend::SimulatedBackend(const SimulateOptions& options, std::uint32_t headAddress)
+    : options_(options), impl_(std::make_unique<Impl>()) {
+  sim::AdapterConfig config = options_.adapter;
+  config.headAddress = headAddress;
+  impl_->model = std::make_unique<sim::AdapterModel>(std::move(config));
+}
+
+SimulatedBackend::~SimulatedBackend() = default;
+
+std::vector<AdapterEntry> SimulatedBackend::Enumerate() {
+  AdapterEntry e;
+  e.path = kPath;
+  e.vendorId = impl_->model->Config().vendorId;
+  e.productId = impl_->model->CurrentProductId();
+  e.product = "simulated adapter";
+  e.simulated = true;
+  return {e};
+}
+
+std::unique_ptr<ReportChannel> SimulatedBackend::Open(const AdapterEntry& entry, OpenStatus& status,
+                                                      std::string& message) {
+  if (entry.path != kPath) {
+    status = OpenStatus::NotFound;
+    message = "no such device";
+    return nullptr;
+  }
+  status = OpenStatus::Ok;
+  return std::make_unique<sim::SimulatedChannel>(*impl_->model, SystemClock(), options_.link);
+}
+
+std::optional<AdapterEntry> SimulatedBackend::AwaitRestart(const AdapterEntry&, const std::atomic<bool>&) {
+  // The model restarts within the Finish exchange.
+  if (!impl_->model->Finished() || impl_->model->Disconnected()) return std::nullopt;
+  return Enumerate().front();
+}
+
+bool SimulatedBackend::SaveFlash() const {
+  if (options_.flashOut.empty()) return true;
+  const auto bytes = impl_->model->ReadFlash(0, impl_->model->Config().flashSize);
+  std::ofstream out(options_.flashOut, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+}  // namespace korbex::cli

@@ -1,0 +1,85 @@
+#pragma once
+// Where the tool finds adapters: the operating system's HID devices (hidapi on
+// Linux/macOS, the Win32 channel on Windows) or the simulated adapter. Commands see
+// only this interface, so --simulate runs exactly the code paths hardware runs.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/SimulateOptions.h"
+#include "hid/ReportChannel.h"
+
+namespace korbex::cli {
+
+struct AdapterEntry {
+  std::string path;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  int interfaceNumber = -1;  // -1 when the system does not say
+  std::string product;       // USB product string; may be empty
+  bool simulated = false;
+};
+
+enum class OpenStatus {
+  Ok,
+  PermissionDenied,  // present, but this user may not open it
+  NotFound,          // gone since it was listed
+  Failed,
+};
+
+class AdapterBackend {
+ public:
+  virtual ~AdapterBackend() = default;
+  // False for a build without adapter support (a Windows build without the Win32
+  // channel); every hardware command then says so.
+  virtual bool Supported() const { return true; }
+  // The supported adapters present now, in the system's order.
+  virtual std::vector<AdapterEntry> Enumerate() = 0;
+  // Opens the adapter's report channel; on failure null with status and message.
+  virtual std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status,
+                                              std::string& message) = 0;
+  // After Finish the adapter restarts and comes back, possibly under its other
+  // product id and another path. Waits (bounded) for it and returns its entry, or
+  // nothing when it did not come back in time or stop was set.
+  virtual std::optional<AdapterEntry> AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop);
+};
+
+// How long AwaitRestart waits on hardware: for the old device to vanish, then for a
+// supported one to appear, polling at kRestartPollMs.
+inline constexpr std::uint32_t kRestartVanishMs = 3000;
+inline constexpr std::uint32_t kRestartAppearMs = 20000;
+inline constexpr std::uint32_t kRestartPollMs = 250;
+// Time the restarted adapter gets before it is opened: it enumerates before its
+// firmware answers.
+inline constexpr std::uint32_t kRestartSettleMs = 500;
+
+// The platform's backend (hid/hidapi, or the Win32 channel, or none).
+std::unique_ptr<AdapterBackend> MakeHardwareBackend();
+
+// The simulated adapter. Its flash persists across Open calls (a restart after
+// Finish keeps it); SaveFlash writes it for flash-out.
+class SimulatedBackend final : public AdapterBackend {
+ public:
+  // headAddress: where the loader keeps its head (0 for sections 1 and 2, the
+  // section-3 load address for a single-number run).
+  SimulatedBackend(const SimulateOptions& options, std::uint32_t headAddress);
+  ~SimulatedBackend() override;
+  std::vector<AdapterEntry> Enumerate() override;
+  std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status, std::string& message) override;
+  std::optional<AdapterEntry> AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop) override;
+  // Writes the flash (flash-size bytes from address 0) to options.flashOut when set.
+  bool SaveFlash() const;
+  const SimulateOptions& Options() const { return options_; }
+
+  static constexpr const char* kPath = "simulated";
+
+ private:
+  struct Impl;
+  SimulateOptions options_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace korbex::cli

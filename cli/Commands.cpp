@@ -1,0 +1,804 @@
+#include "cli/Commands.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "app/OperationLog.h"
+#include "app/Texts.h"
+#include "cli/Adapters.h"
+#include "cli/CliTexts.h"
+#include "cli/ExitCodes.h"
+#include "cli/Terminal.h"
+#include "cli/TraceChannel.h"
+#include "hid/DeviceFamily.h"
+#include "identity/VersionQuery.h"
+#include "protocol/BootProtocol.h"
+#include "sim/FirmwareFixture.h"
+#include "update/FirmwareImage.h"
+#include "update/FlashCompare.h"
+#include "update/UpdateEngine.h"
+
+namespace korbex::cli {
+namespace {
+
+using nlohmann::json;
+
+std::string Hex(std::uint64_t value, int width = 0) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%0*llx", width, static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::filesystem::path PathFromUtf8(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+const char* FamilyName(std::uint16_t vendor, std::uint16_t product) {
+  switch (DecideFamily(vendor, product, kStateNoSighting, false).flag) {
+    case FamilyFlag::TwoStage:
+      return "TwoStage";
+    case FamilyFlag::FlashLoader:
+      return "FlashLoader";
+    case FamilyFlag::None:
+      break;
+  }
+  return "unsupported";
+}
+
+std::string Describe(const AdapterEntry& e) {
+  std::string s = e.path + " (" + Hex(e.vendorId, 4) + ":" + Hex(e.productId, 4) + ", " +
+                  FamilyName(e.vendorId, e.productId);
+  if (e.interfaceNumber >= 0) s += ", interface " + std::to_string(e.interfaceNumber);
+  return s + ")";
+}
+
+json ToJson(const AdapterEntry& e) {
+  json j = {{"path", e.path},
+            {"vendorId", e.vendorId},
+            {"productId", e.productId},
+            {"id", Hex(e.vendorId, 4) + ":" + Hex(e.productId, 4)},
+            {"family", FamilyName(e.vendorId, e.productId)},
+            {"simulated", e.simulated}};
+  if (e.interfaceNumber >= 0) j["interface"] = e.interfaceNumber;
+  if (!e.product.empty()) j["product"] = e.product;
+  return j;
+}
+
+std::string Utf8(std::u16string_view text) { return ToUtf8(text); }
+
+// The caption without its line feed.
+std::string CaptionLine(const std::u16string& caption) {
+  std::string s = ToUtf8(caption);
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
+json VersionJson(const UpdateSession& session, const std::u16string& caption) {
+  const bool single = session.singleNumberVersion != 0;
+  json j = {{"form", single ? "single-number" : "two-number"},
+            {"beta", session.deviceBeta.load()},
+            {"caption", CaptionLine(caption)}};
+  if (single) {
+    j["number"] = session.deviceVersion.load();
+  } else {
+    j["major"] = session.deviceVersion.load();
+    j["minor"] = session.deviceVersionMinor.load();
+  }
+  return j;
+}
+
+// --- the firmware file ---------------------------------------------------------
+
+struct OpenedFile {
+  bool opened = false;
+  FirmwareImage image;
+  FirmwareHeaders headers;
+  FileCheckResult check;  // structure, then model code
+};
+
+// Opens the file and runs every check that needs no adapter. Returns kExitOk, or
+// kExitFileRefused after reporting why.
+int OpenAndCheckFile(Tool& tool, const std::string& file, OpenedFile& f, bool reportRefusal = true) {
+  Output& out = tool.out;
+  std::error_code ec;
+  auto source = OpenFirmwareFile(PathFromUtf8(file), ec);
+  if (!source) {
+    out.Error(kExitFileRefused,
+              Text(Msg::CannotOpenFile, out.Language(), {file, ec ? ec.message() : std::string("cannot read")}));
+    return kExitFileRefused;
+  }
+  f.opened = f.image.Open(std::move(source));
+  f.headers.h1Read = f.image.Read(0, f.headers.h1.bytes, kHeaderSize);
+  if (f.headers.h1Read < kHeaderSize) {
+    f.check.check = FileCheck::Header1Short;
+    f.check.actual = f.headers.h1Read;
+    f.check.expected = kHeaderSize;
+  } else {
+    ReadSectionHeaders(f.image, f.headers);
+    f.check = CheckFileStructure(f.headers, f.image.Size());
+    if (f.check.ok()) f.check = CheckModelCode(f.headers.h1);
+  }
+  if (f.check.ok()) return kExitOk;
+  if (reportRefusal) {
+    out.Error(kExitFileRefused, Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), f.check.Describe()}));
+  }
+  return kExitFileRefused;
+}
+
+json FileCheckJson(const FileCheckResult& c) {
+  json j = {{"ok", c.ok()}};
+  if (!c.ok()) {
+    j["field"] = c.field();
+    j["actual"] = c.actual;
+    j["expected"] = c.expected;
+    j["reason"] = c.Describe();
+  }
+  return j;
+}
+
+// --- adapters ------------------------------------------------------------------
+
+std::unique_ptr<AdapterBackend> MakeBackend(Tool& tool, std::uint32_t headAddress = 0) {
+  if (tool.options.simulate) return std::make_unique<SimulatedBackend>(*tool.options.simulate, headAddress);
+  return MakeHardwareBackend();
+}
+
+// The channel of one opened adapter, watched (and traced with --trace).
+struct Connection {
+  AdapterEntry entry;
+  std::unique_ptr<ReportChannel> device;
+  std::unique_ptr<TraceChannel> channel;
+  std::unique_ptr<BootLink> link;
+};
+
+int OpenEntry(Tool& tool, AdapterBackend& backend, const AdapterEntry& entry, Connection& c) {
+  Output& out = tool.out;
+  OpenStatus status = OpenStatus::Failed;
+  std::string message;
+  c.device = backend.Open(entry, status, message);
+  switch (status) {
+    case OpenStatus::Ok:
+      break;
+    case OpenStatus::PermissionDenied:
+      out.Error(kExitCannotOpen, Text(Msg::PermissionDenied, out.Language(), {entry.path}));
+      return kExitCannotOpen;
+    case OpenStatus::NotFound:
+      out.Error(kExitNoAdapter, Text(Msg::NoAdapterAt, out.Language(), {entry.path}));
+      return kExitNoAdapter;
+    case OpenStatus::Failed:
+      out.Error(kExitCannotOpen, Text(Msg::CannotOpenAdapter, out.Language(), {entry.path, message}));
+      return kExitCannotOpen;
+  }
+  c.entry = entry;
+  c.channel = std::make_unique<TraceChannel>(*c.device, tool.options.trace);
+  c.link = std::make_unique<BootLink>(*c.channel, SystemClock());
+  return kExitOk;
+}
+
+// Picks the adapter (--device, or the only one present) and opens it.
+int Connect(Tool& tool, AdapterBackend& backend, Connection& c) {
+  Output& out = tool.out;
+  if (!backend.Supported()) {
+    out.Error(kExitNoAdapter, Text(Msg::NoHardwareSupport, out.Language()));
+    return kExitNoAdapter;
+  }
+  const auto entries = backend.Enumerate();
+  const AdapterEntry* chosen = nullptr;
+  if (!tool.options.device.empty()) {
+    for (const auto& e : entries)
+      if (e.path == tool.options.device) chosen = &e;
+    if (!chosen) {
+      out.Error(kExitNoAdapter, Text(Msg::NoAdapterAt, out.Language(), {tool.options.device}));
+      return kExitNoAdapter;
+    }
+  } else if (entries.empty()) {
+    out.Error(kExitNoAdapter, Text(Msg::NoAdapter, out.Language()));
+    return kExitNoAdapter;
+  } else if (entries.size() > 1) {
+    std::string message = Text(Msg::SeveralAdapters, out.Language());
+    json list = json::array();
+    for (const auto& e : entries) {
+      message += "\n  " + Describe(e);
+      list.push_back(ToJson(e));
+    }
+    out.Doc()["adapters"] = list;
+    out.Error(kExitUsage, message);
+    return kExitUsage;
+  } else {
+    chosen = &entries.front();
+  }
+  if (tool.options.simulate) out.Info(Text(Msg::UsingSimulator, out.Language()));
+  const int code = OpenEntry(tool, backend, *chosen, c);
+  if (code != kExitOk) return code;
+  out.Doc()["adapter"] = ToJson(c.entry);
+  out.Info("adapter: " + Describe(c.entry));
+  return kExitOk;
+}
+
+// Asks a TwoStage adapter for its version. Returns kExitOk or kExitLoaderSilent.
+int QueryVersion(Tool& tool, Connection& c, UpdateSession& session, std::u16string& caption) {
+  session.deviceVersion = kVersionNotRead;
+  const auto result =
+      QueryTwoStageVersion(*c.link, session, LocalizedText(kTextTitle, tool.out.Language()), caption);
+  if (result != VersionQueryResult::Read) {
+    tool.out.Error(kExitLoaderSilent, Text(Msg::VersionNoReply, tool.out.Language()));
+    return kExitLoaderSilent;
+  }
+  return kExitOk;
+}
+
+// flash-out of the simulated adapter, whatever the command's result.
+int SaveSimulatedFlash(Tool& tool, AdapterBackend* backend, int code) {
+  auto* sim = dynamic_cast<SimulatedBackend*>(backend);
+  if (!sim || sim->SaveFlash()) return code;
+  tool.out.Error(kExitUsage, Text(Msg::SimFlashOutFailed, tool.out.Language(), {sim->Options().flashOut.string()}));
+  return code == kExitOk ? kExitUsage : code;
+}
+
+// Where the simulated loader keeps its head for this file: the section-3 load address
+// when the simulated adapter will report a single-number version.
+std::uint32_t SimHeadAddress(const Tool& tool, const FirmwareHeaders& h) {
+  if (!tool.options.simulate) return 0;
+  const auto& a = tool.options.simulate->adapter;
+  const bool twoStage = DecideFamily(a.vendorId, a.productId, kStateNoSighting, false).flag == FamilyFlag::TwoStage;
+  return twoStage && a.singleNumberVersion ? h.h3.loadAddress() : 0;
+}
+
+const char* EndingName(UpdateEnding e) {
+  switch (e) {
+    case UpdateEnding::NotRun: return "NotRun";
+    case UpdateEnding::Success: return "Success";
+    case UpdateEnding::Failure: return "Failure";
+    case UpdateEnding::Quiet: return "Quiet";
+    case UpdateEnding::Cancelled: return "Cancelled";
+    case UpdateEnding::FileRefused: return "FileRefused";
+    case UpdateEnding::NoDevice: return "NoDevice";
+    case UpdateEnding::Stopped: return "Stopped";
+  }
+  return "?";
+}
+
+const char* CauseName(FailureCause c) {
+  switch (c) {
+    case FailureCause::None: return "None";
+    case FailureCause::FileRefused: return "FileRefused";
+    case FailureCause::LoaderSilent: return "LoaderSilent";
+    case FailureCause::EraseUnitUnsupported: return "EraseUnitUnsupported";
+    case FailureCause::EraseFailed: return "EraseFailed";
+    case FailureCause::RecordFailed: return "RecordFailed";
+    case FailureCause::TrailingPieceFailed: return "TrailingPieceFailed";
+    case FailureCause::LeadingPieceFailed: return "LeadingPieceFailed";
+    case FailureCause::BlockDiffers: return "BlockDiffers";
+    case FailureCause::HeadDiffers: return "HeadDiffers";
+    case FailureCause::Cancelled: return "Cancelled";
+    case FailureCause::Stopped: return "Stopped";
+  }
+  return "?";
+}
+
+const char* PhaseName(UpdatePhase p) {
+  switch (p) {
+    case UpdatePhase::Checking: return "checking the file";
+    case UpdatePhase::QueryLoader: return "asking the loader";
+    case UpdatePhase::Confirm: return "confirmation";
+    case UpdatePhase::WritePass: return "write pass";
+    case UpdatePhase::CheckPass: return "check pass";
+    case UpdatePhase::SaveHead: return "saving the head";
+    case UpdatePhase::HeadCheck: return "head check";
+    case UpdatePhase::ImageInfo: return "image information";
+    case UpdatePhase::Finish: return "starting the new firmware";
+  }
+  return "?";
+}
+
+std::string CauseText(FailureCause c, std::uint16_t language) {
+  switch (c) {
+    case FailureCause::EraseFailed: return Text(Msg::CauseEraseFailed, language);
+    case FailureCause::RecordFailed:
+      return Text(Msg::CauseRecordFailed, language, {std::to_string(kRecordSendAttempts)});
+    case FailureCause::LeadingPieceFailed: return Text(Msg::CauseLeadingPieceFailed, language);
+    case FailureCause::TrailingPieceFailed: return Text(Msg::CauseTrailingPieceFailed, language);
+    default: return CauseName(c);
+  }
+}
+
+// The console side of the update: progress, the confirmation, and what happened to
+// every block, for the summary and the JSON document.
+class ConsoleListener final : public UpdateListener {
+ public:
+  ConsoleListener(Tool& tool, bool canAsk) : tool_(tool), out_(tool.out), canAsk_(canAsk) {}
+
+  void EnableUpdateButton(bool) override {}
+  void ShowResultLabel() override {}
+  std::uint16_t UiLanguage() override { return out_.Language(); }
+
+  void SetProgress(std::uint32_t position) override {
+    if (position == 0) return;  // the success ending resets the bar; nothing to draw
+    out_.Progress(position, label_);
+  }
+
+  bool ConfirmFirmware(std::u16string_view text) override {
+    confirmation_ = Utf8(text);
+    if (tool_.options.yes) {
+      out_.Info(confirmation_ + "  (" + Text(Msg::ConfirmedByYes, out_.Language()) + ")");
+      confirmed_ = true;
+    } else if (!canAsk_) {
+      needsYes_ = true;
+      confirmed_ = false;
+    } else {
+      out_.Result(confirmation_);
+      confirmed_ = out_.Ask(Text(Msg::ConfirmPrompt, out_.Language()));
+    }
+    return confirmed_;
+  }
+
+  void ShowMessage(std::u16string_view text) override { messages_.push_back(Utf8(text)); }
+
+  void OnUpdateEvent(const UpdateEvent& e) override {
+    using K = UpdateEvent::Kind;
+    const std::string where = Hex(e.address, 8);
+    switch (e.kind) {
+      case K::Phase:
+        if (e.phase == UpdatePhase::WritePass || e.phase == UpdatePhase::CheckPass || e.phase == UpdatePhase::HeadCheck) {
+          out_.Detail(std::string(PhaseName(e.phase)) + ", section " + std::to_string(e.section));
+        } else {
+          out_.Detail(PhaseName(e.phase));
+        }
+        return;
+      case K::BlockSkipped:
+        ++skipped_;
+        label_ = "section " + std::to_string(e.section) + " block " + std::to_string(e.block + 1) + "/" +
+                 std::to_string(e.blockCount);
+        out_.Detail("  section " + std::to_string(e.section) + " block " + std::to_string(e.block) + " at 0x" + where +
+                    ": already equal");
+        return;
+      case K::BlockWritten:
+        ++written_;
+        label_ = "section " + std::to_string(e.section) + " block " + std::to_string(e.block + 1) + "/" +
+                 std::to_string(e.blockCount);
+        out_.Detail("  section " + std::to_string(e.section) + " block " + std::to_string(e.block) + " at 0x" + where +
+                    ": written");
+        return;
+      case K::BlockNotWritten: {
+        const std::string line = Text(Msg::BlockNotWritten, out_.Language(),
+                                      {std::to_string(e.section), std::to_string(e.block), where,
+                                       CauseText(e.cause, out_.Language())});
+        notWritten_.push_back({{"section", e.section},
+                               {"block", e.block},
+                               {"address", e.address},
+                               {"cause", CauseName(e.cause)}});
+        notWrittenLines_.push_back(line);
+        out_.Detail("  " + line);
+        return;
+      }
+      case K::BlockVerified:
+        ++verified_;
+        out_.Detail("  section " + std::to_string(e.section) + " block " + std::to_string(e.block) + " at 0x" + where +
+                    ": verified");
+        return;
+      case K::BlockDiffers:
+        differing_.push_back({{"section", e.section},
+                              {"block", e.block},
+                              {"address", e.address},
+                              {"phase", e.phase == UpdatePhase::HeadCheck ? "head check" : "check pass"}});
+        differsLine_ = e.phase == UpdatePhase::HeadCheck
+                           ? Text(Msg::HeadDiffersAfterWrite, out_.Language(),
+                                  {std::to_string(e.block), std::to_string(e.section), where})
+                           : Text(Msg::BlockDiffersAfterWrite, out_.Language(),
+                                  {std::to_string(e.section), std::to_string(e.block), where});
+        out_.Detail("  section " + std::to_string(e.section) + " block " + std::to_string(e.block) + " at 0x" + where +
+                    ": differs");
+        return;
+      case K::Ended:
+        ending_ = e.ending;
+        cause_ = e.cause;
+        fileCheck_ = e.fileCheck;
+        return;
+    }
+  }
+
+  UpdateEnding ending_ = UpdateEnding::NotRun;
+  FailureCause cause_ = FailureCause::None;
+  FileCheckResult fileCheck_;
+  std::string confirmation_;
+  bool confirmed_ = false;
+  bool needsYes_ = false;
+  std::vector<std::string> messages_;
+  std::vector<std::string> notWrittenLines_;
+  std::string differsLine_;
+  json notWritten_ = json::array();
+  json differing_ = json::array();
+  unsigned skipped_ = 0, written_ = 0, verified_ = 0;
+
+ private:
+  Tool& tool_;
+  Output& out_;
+  bool canAsk_;
+  std::string label_;
+};
+
+// After Finish: the adapter restarts; wait for it and show what it reports.
+void ReportRestart(Tool& tool, AdapterBackend& backend, const AdapterEntry& before, DeviceFamily& family,
+                   UpdateSession& session) {
+  Output& out = tool.out;
+  out.Info(Text(Msg::WaitingForRestart, out.Language()));
+  json after = {{"returned", false}};
+  const auto back = backend.AwaitRestart(before, tool.stop);
+  if (!back) {
+    out.Info(Text(Msg::AdapterNotBack, out.Language(),
+                  {std::to_string((kRestartVanishMs + kRestartAppearMs + kRestartSettleMs) / 1000)}));
+    out.Doc()["afterRestart"] = after;
+    return;
+  }
+  after["returned"] = true;
+  after["adapter"] = ToJson(*back);
+  out.Info(Text(Msg::AdapterBack, out.Language(), {Describe(*back)}));
+  // The family flags carry over from the first sighting, as in the dialog: an adapter
+  // seen as TwoStage is asked for its version under either product id.
+  if (ApplyFamilyMatch(family, back->vendorId, back->productId, false) && family.TwoStage) {
+    Connection c;
+    if (OpenEntry(tool, backend, *back, c) == kExitOk) {
+      std::u16string caption;
+      session.deviceVersion = kVersionNotRead;
+      if (QueryTwoStageVersion(*c.link, session, LocalizedText(kTextTitle, out.Language()), caption) ==
+          VersionQueryResult::Read) {
+        after["version"] = VersionJson(session, caption);
+        out.Result(CaptionLine(caption));
+      } else {
+        out.Info(Text(Msg::VersionNoReply, out.Language()));
+      }
+    }
+  }
+  out.Doc()["afterRestart"] = after;
+}
+
+}  // namespace
+
+// --- list ------------------------------------------------------------------------
+
+int RunList(Tool& tool) {
+  Output& out = tool.out;
+  auto backend = MakeBackend(tool);
+  if (!backend->Supported()) {
+    out.Doc()["adapters"] = json::array();
+    out.Error(kExitNoAdapter, Text(Msg::NoHardwareSupport, out.Language()));
+    return kExitNoAdapter;
+  }
+  const auto entries = backend->Enumerate();
+  json list = json::array();
+  for (const auto& e : entries) {
+    list.push_back(ToJson(e));
+    std::string row = e.path + "  " + Hex(e.vendorId, 4) + ":" + Hex(e.productId, 4) + "  " +
+                      FamilyName(e.vendorId, e.productId);
+    if (e.interfaceNumber >= 0) row += "  interface " + std::to_string(e.interfaceNumber);
+    if (!e.product.empty()) row += "  " + e.product;
+    out.Result(row);
+  }
+  out.Doc()["adapters"] = list;
+  if (entries.empty()) {
+    out.Error(kExitNoAdapter, Text(Msg::NoAdapter, out.Language()));
+    return kExitNoAdapter;
+  }
+  return kExitOk;
+}
+
+// --- info ------------------------------------------------------------------------
+
+int RunInfo(Tool& tool) {
+  Output& out = tool.out;
+  auto backend = MakeBackend(tool);
+  Connection c;
+  int code = Connect(tool, *backend, c);
+  if (code == kExitOk) {
+    DeviceFamily family;
+    ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
+    if (family.TwoStage) {
+      UpdateSession session;
+      std::u16string caption;
+      code = QueryVersion(tool, c, session, caption);
+      if (code == kExitOk) {
+        out.Doc()["version"] = VersionJson(session, caption);
+        out.Result(CaptionLine(caption));
+      }
+    } else {
+      // The dialog asks only TwoStage adapters; a FlashLoader's caption is the title.
+      out.Doc()["version"] = nullptr;
+      out.Result(Utf8(LocalizedText(kTextTitle, out.Language())) + "  (" +
+                 Text(Msg::VersionNotReported, out.Language(), {"FlashLoader"}) + ")");
+    }
+  }
+  return SaveSimulatedFlash(tool, backend.get(), code);
+}
+
+// --- inspect ---------------------------------------------------------------------
+
+int RunInspect(Tool& tool, const std::string& file) {
+  Output& out = tool.out;
+  OpenedFile f;
+  out.Doc()["file"] = {{"path", file}};
+  OpenAndCheckFile(tool, file, f, false);
+  if (!f.opened) return kExitFileRefused;  // could not be opened at all; already reported
+  json& doc = out.Doc();
+  doc["file"]["size"] = f.image.Size();
+  out.Info("file: " + file + " (" + std::to_string(f.image.Size()) + " bytes)");
+
+  const qv_firmware_header* headers[3] = {&f.headers.h1, &f.headers.h2, &f.headers.h3};
+  const std::size_t read[3] = {f.headers.h1Read, f.headers.h2Read, f.headers.h3Read};
+  json sections = json::array();
+  out.Result("section  version  beta  load address  length      model code");
+  for (int i = 0; i < 3; ++i) {
+    if (read[i] < kHeaderSize) {
+      out.Result(std::to_string(i + 1) + "        (header missing: " + std::to_string(read[i]) + " of 28 bytes)");
+      sections.push_back({{"section", i + 1}, {"headerBytes", read[i]}});
+      continue;
+    }
+    const auto& h = *headers[i];
+    char row[160];
+    std::snprintf(row, sizeof row, "%-8d %-8u %-5x 0x%08x    %-10u  0x%04x", i + 1, h.version(), h.beta(),
+                  h.loadAddress(), h.length(), h.pid());
+    out.Result(row);
+    sections.push_back({{"section", i + 1},
+                        {"version", h.version()},
+                        {"beta", h.beta()},
+                        {"loadAddress", h.loadAddress()},
+                        {"length", h.length()},
+                        {"modelCode", h.pid()}});
+  }
+  doc["sections"] = sections;
+  if (read[2] >= kHeaderSize) {
+    out.Result("file mark (section 3): 0x" + Hex(f.headers.h3.fileMark(), 2));
+    doc["fileMark"] = f.headers.h3.fileMark();
+  }
+
+  // What each kind of adapter would get from this file; the loader size is the
+  // adapter's, so lengths here count the loader part too.
+  if (read[2] >= kHeaderSize) {
+    const std::uint64_t set12 = std::uint64_t{f.headers.h1.length()} + f.headers.h2.length();
+    const std::uint32_t set3 = f.headers.h3.length();
+    json sets = json::array();
+    auto setLine = [&](const char* name, const char* adapters, std::uint64_t bytes, bool single) {
+      const std::string confirm = bytes ? Utf8(ConfirmationText(f.headers, single)) : std::string();
+      out.Result(std::string("written set ") + name + " (" + adapters + "): " +
+                 (bytes ? std::to_string(bytes) + " bytes, confirmation \"" + confirm + "\"" : std::string("empty")));
+      sets.push_back({{"set", name}, {"adapters", adapters}, {"bytes", bytes}, {"confirmation", confirm}});
+    };
+    setLine("sections 1 and 2", "two-number version", set12, false);
+    setLine("section 3", "single-number version", set3, true);
+    doc["writtenSets"] = sets;
+  }
+
+  doc["verdict"] = FileCheckJson(f.check);
+  if (f.check.ok()) {
+    out.Outcome("verdict: " + Text(Msg::FileAccepted, out.Language()), true);
+    return kExitOk;
+  }
+  out.Outcome("verdict: " + Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), f.check.Describe()}), false);
+  out.Error(kExitFileRefused, Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), f.check.Describe()}));
+  return kExitFileRefused;
+}
+
+// --- verify ----------------------------------------------------------------------
+
+int RunVerify(Tool& tool, const std::string& file) {
+  Output& out = tool.out;
+  OpenedFile f;
+  out.Doc()["file"] = file;
+  if (const int code = OpenAndCheckFile(tool, file, f); code != kExitOk) return code;
+  auto backend = MakeBackend(tool, SimHeadAddress(tool, f.headers));
+  Connection c;
+  int code = Connect(tool, *backend, c);
+  if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
+
+  // The written set follows the version form, exactly as for an update.
+  DeviceFamily family;
+  ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
+  UpdateSession session;
+  if (family.TwoStage) {
+    std::u16string caption;
+    code = QueryVersion(tool, c, session, caption);
+    if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
+    out.Doc()["version"] = VersionJson(session, caption);
+    out.Info(CaptionLine(caption));
+  }
+  const WrittenSet set = session.singleNumberVersion ? WrittenSet::Section3 : WrittenSet::Sections1And2;
+  out.Doc()["writtenSet"] = set == WrittenSet::Section3 ? "section 3" : "sections 1 and 2";
+
+  json blocks = json::array();
+  std::vector<std::string> differing;
+  const auto result = CompareFlash(
+      *c.link, f.image, f.headers, set,
+      [&](const BlockComparison& b) {
+        json j = {{"section", b.section}, {"block", b.block},   {"address", b.address},
+                  {"equal", b.equal},     {"answered", b.answered}, {"fileCrc", b.fileCrc}};
+        if (b.answered) j["deviceCrc"] = b.deviceCrc;
+        blocks.push_back(j);
+        std::string line = Text(Msg::BlockDiffersLine, out.Language(),
+                                {std::to_string(b.section), std::to_string(b.block), Hex(b.address, 8)});
+        out.Progress(b.blockCount ? (b.block + 1) * 100 / b.blockCount : 100,
+                     "section " + std::to_string(b.section) + " block " + std::to_string(b.block + 1) + "/" +
+                         std::to_string(b.blockCount));
+        if (!b.equal) {
+          line += b.answered ? "  (file crc " + Hex(b.fileCrc, 4) + ", adapter crc " + Hex(b.deviceCrc, 4) + ")"
+                             : std::string("  (no answer)");
+          differing.push_back(line);
+        }
+        out.Detail(line + (b.equal ? "  equal" : ""));
+      },
+      &tool.stop);
+  out.EndProgress();
+  json& doc = out.Doc();
+  doc["loader"] = {{"loaderSize", result.loader.loaderSize}, {"eraseUnitSize", result.loader.eraseUnitSize}};
+  doc["blocks"] = blocks;
+  doc["equal"] = result.equal;
+  doc["differing"] = result.differing;
+  switch (result.status) {
+    case FlashCompareResult::Status::LoaderSilent:
+      out.Error(kExitLoaderSilent, Text(Msg::LoaderSilent, out.Language()) + ": " +
+                                       Utf8(LocalizedText(kTextBootMode, out.Language())));
+      code = kExitLoaderSilent;
+      break;
+    case FlashCompareResult::Status::FileRefused:
+      out.Error(kExitFileRefused,
+                Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), result.fileCheck.Describe()}));
+      code = kExitFileRefused;
+      break;
+    case FlashCompareResult::Status::Stopped:
+      out.Error(kExitFailed, Text(Msg::Stopped, out.Language()));
+      code = kExitFailed;
+      break;
+    case FlashCompareResult::Status::Compared:
+      doc["matches"] = result.Matches();
+      if (result.Matches()) {
+        out.Outcome(Text(Msg::VerifyEqual, out.Language(), {std::to_string(result.blocks)}), true);
+        code = kExitOk;
+      } else {
+        std::string message = Text(Msg::VerifyDiffers, out.Language(),
+                                   {std::to_string(result.differing), std::to_string(result.blocks)});
+        for (const auto& d : differing) message += "\n" + d;
+        out.Outcome(message, false);
+        if (out.Json()) out.Error(kExitFailed, message);
+        code = kExitFailed;
+      }
+      break;
+  }
+  return SaveSimulatedFlash(tool, backend.get(), code);
+}
+
+// --- flash -----------------------------------------------------------------------
+
+int RunFlash(Tool& tool, const std::string& file) {
+  Output& out = tool.out;
+  OpenedFile f;
+  out.Doc()["file"] = file;
+  // A file that does not fit is refused before any adapter is touched.
+  if (const int code = OpenAndCheckFile(tool, file, f); code != kExitOk) return code;
+  auto backend = MakeBackend(tool, SimHeadAddress(tool, f.headers));
+  Connection c;
+  int code = Connect(tool, *backend, c);
+  if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
+
+  DeviceFamily family;
+  ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
+  UpdateSession session;
+  if (family.TwoStage) {
+    // As the dialog does at connect: the version form decides the written set.
+    std::u16string caption;
+    code = QueryVersion(tool, c, session, caption);
+    if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
+    out.Doc()["version"] = VersionJson(session, caption);
+    out.Info(CaptionLine(caption));
+  }
+  out.Doc()["writtenSet"] = session.singleNumberVersion ? "section 3" : "sections 1 and 2";
+
+  // The operation log is the dialog's; the console keeps its record in --trace.
+  OperationLog log;
+  const bool canAsk = !out.Json() && IsTerminal(stdin);
+  ConsoleListener listener(tool, canAsk);
+  UpdateContext ctx{*c.link, f.image, log, listener, session, family, f.headers, &tool.stop};
+  const UpdateEnding ending = FlashUpdateThread(ctx);
+  out.EndProgress();
+
+  json& doc = out.Doc();
+  doc["confirmation"] = {{"text", listener.confirmation_}, {"confirmed", listener.confirmed_}};
+  doc["ending"] = EndingName(ending);
+  doc["cause"] = CauseName(listener.cause_);
+  doc["messages"] = listener.messages_;
+  doc["blocks"] = {{"skipped", listener.skipped_},
+                   {"written", listener.written_},
+                   {"verified", listener.verified_},
+                   {"notWritten", listener.notWritten_},
+                   {"differing", listener.differing_}};
+  const std::string engineMessage = listener.messages_.empty() ? std::string() : listener.messages_.back();
+  const bool deviceGone = c.channel->ReadErrors() > 0 || c.channel->WriteErrors() > 0;
+
+  switch (ending) {
+    case UpdateEnding::Success:
+      out.Outcome(engineMessage, true);
+      out.Info(Text(Msg::WrittenSummary, out.Language(),
+                    {std::to_string(listener.written_), std::to_string(listener.skipped_),
+                     std::to_string(listener.verified_)}));
+      code = kExitOk;
+      {
+        // The adapter restarts: let go of it before looking for it again.
+        const AdapterEntry before = c.entry;
+        c.link.reset();
+        c.channel.reset();
+        c.device.reset();
+        ReportRestart(tool, *backend, before, family, session);
+      }
+      break;
+    case UpdateEnding::Failure: {
+      out.Outcome(engineMessage, false);
+      std::string message;
+      if (listener.cause_ == FailureCause::EraseUnitUnsupported) {
+        // The engine ended before the first erase; the loader's unit says why.
+        message = Text(Msg::EraseUnitUnsupported, out.Language());
+      } else {
+        message = listener.differsLine_;
+        for (const auto& l : listener.notWrittenLines_) message += "\n" + l;
+      }
+      if (deviceGone) message += "\n" + Text(Msg::AdapterGone, out.Language());
+      out.Error(kExitFailed, message);
+      code = kExitFailed;
+      break;
+    }
+    case UpdateEnding::Quiet:
+      if (listener.cause_ == FailureCause::LoaderSilent) {
+        out.Error(kExitLoaderSilent, Text(Msg::LoaderSilent, out.Language()) + ": " + engineMessage);
+        code = kExitLoaderSilent;
+      } else {
+        out.Error(kExitFileRefused, engineMessage);
+        code = kExitFileRefused;
+      }
+      break;
+    case UpdateEnding::Cancelled:
+      if (listener.needsYes_) {
+        out.Error(kExitCancelled, Text(Msg::ConfirmNeedsYes, out.Language(), {listener.confirmation_}));
+      } else {
+        out.Error(kExitCancelled, Text(Msg::Cancelled, out.Language()));
+      }
+      code = kExitCancelled;
+      break;
+    case UpdateEnding::FileRefused:
+      out.Error(kExitFileRefused,
+                Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), listener.fileCheck_.Describe()}));
+      code = kExitFileRefused;
+      break;
+    case UpdateEnding::Stopped:
+      out.Error(kExitFailed, Text(Msg::Stopped, out.Language()));
+      code = kExitFailed;
+      break;
+    case UpdateEnding::NoDevice:
+      out.Error(kExitNoAdapter, Text(Msg::NoAdapter, out.Language()));
+      code = kExitNoAdapter;
+      break;
+    case UpdateEnding::NotRun:
+      out.Error(kExitFailed, "another update is running");
+      code = kExitFailed;
+      break;
+  }
+  return SaveSimulatedFlash(tool, backend.get(), code);
+}
+
+// --- make-demo-firmware ----------------------------------------------------------
+
+int RunMakeDemoFirmware(Tool& tool, const std::string& file, const DemoFileSpec& spec) {
+  Output& out = tool.out;
+  const auto bytes = sim::MakeStandardFile(spec.section1, spec.section2, spec.section3, 0x40000, 0x1000, spec.seed);
+  std::ofstream o(PathFromUtf8(file), std::ios::binary | std::ios::trunc);
+  o.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  o.close();
+  out.Doc()["file"] = file;
+  out.Doc()["size"] = bytes.size();
+  if (!o) {
+    out.Error(kExitUsage, Text(Msg::CannotOpenFile, out.Language(), {file, "write failed"}));
+    return kExitUsage;
+  }
+  out.Info("wrote " + file + " (" + std::to_string(bytes.size()) + " bytes, generated demo firmware)");
+  return kExitOk;
+}
+
+}  // namespace korbex::cli

@@ -1,0 +1,43 @@
+#pragma once
+// The commands of korbex-update. Each returns its exit code (cli/ExitCodes.h) and
+// reports through Output; none of them prints on its own.
+#include <atomic>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "cli/Output.h"
+#include "cli/SimulateOptions.h"
+
+namespace korbex::cli {
+
+struct ToolOptions {
+  std::string device;                      // --device PATH
+  bool yes = false;                        // -y
+  std::optional<SimulateOptions> simulate;  // --simulate, parsed
+  std::FILE* trace = nullptr;              // --trace FILE, header written
+};
+
+struct Tool {
+  Output& out;
+  ToolOptions options;
+  std::atomic<bool> stop{false};  // Ctrl-C
+};
+
+int RunList(Tool& tool);
+int RunInfo(Tool& tool);
+int RunInspect(Tool& tool, const std::string& file);
+int RunVerify(Tool& tool, const std::string& file);
+int RunFlash(Tool& tool, const std::string& file);
+
+// Writes a firmware file of our own making (never a vendor image) for the demo and
+// for trying the tool: three sections of pseudo-random bytes, model code 0x4B50.
+struct DemoFileSpec {
+  std::uint32_t section1 = 6 * 4096 + 1000;
+  std::uint32_t section2 = 2 * 4096;
+  std::uint32_t section3 = 3 * 4096;
+  std::uint32_t seed = 1;
+};
+int RunMakeDemoFirmware(Tool& tool, const std::string& file, const DemoFileSpec& spec);
+
+}  // namespace korbex::cli

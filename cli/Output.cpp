@@ -1,0 +1,142 @@
+#include "cli/Output.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "cli/CliTexts.h"
+#include "cli/ExitCodes.h"
+#include "cli/Terminal.h"
+
+namespace korbex::cli {
+namespace {
+constexpr const char* kGreen = "\x1b[32m";
+constexpr const char* kRed = "\x1b[31m";
+constexpr const char* kReset = "\x1b[0m";
+}  // namespace
+
+OutputSettings DetectOutputSettings(bool json, bool quiet, bool verbose) {
+  OutputSettings s;
+  s.json = json;
+  s.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+  s.language = PickLanguage();
+  s.stdoutTerminal = IsTerminal(stdout);
+  const char* noColor = std::getenv("NO_COLOR");
+  // https://no-color.org: any non-empty value turns colour off.
+  s.color = s.stdoutTerminal && IsTerminal(stderr) && !(noColor && *noColor);
+  return s;
+}
+
+Output::Output(OutputSettings settings) : settings_(settings) {}
+
+void Output::Print(std::FILE* stream, std::string_view line, const char* color) {
+  EndProgress();
+  if (color && settings_.color) {
+    std::fprintf(stream, "%s%.*s%s\n", color, static_cast<int>(line.size()), line.data(), kReset);
+  } else {
+    std::fprintf(stream, "%.*s\n", static_cast<int>(line.size()), line.data());
+  }
+  std::fflush(stream);
+}
+
+void Output::Result(std::string_view line) {
+  if (!settings_.json) Print(stdout, line, nullptr);
+}
+
+void Output::Outcome(std::string_view line, bool good) {
+  if (!settings_.json) Print(stdout, line, good ? kGreen : kRed);
+}
+
+void Output::Info(std::string_view line) {
+  if (!settings_.json && settings_.verbosity != Verbosity::Quiet) Print(stdout, line, nullptr);
+}
+
+void Output::Detail(std::string_view line) {
+  if (!settings_.json && settings_.verbosity == Verbosity::Verbose) Print(stdout, line, nullptr);
+}
+
+void Output::Error(int exitCode, std::string_view message) {
+  if (settings_.json) {
+    if (!errorSet_) {
+      doc_["error"] = {{"kind", ExitName(exitCode)}, {"message", std::string(message)}};
+      errorSet_ = true;
+    } else {
+      std::string& m = doc_["error"]["message"].get_ref<std::string&>();
+      m += "\n";
+      m += message;
+    }
+    return;
+  }
+  EndProgress();
+  std::string line = "korbex-update: ";
+  line += message;
+  Print(stderr, line, kRed);
+}
+
+void Output::Progress(std::uint32_t percent, std::string_view label) {
+  if (settings_.json || settings_.verbosity == Verbosity::Quiet) return;
+  if (percent > 100) percent = 100;
+  if (!settings_.stdoutTerminal) {
+    // Plain lines for logs and pipes: one per change, no carriage returns.
+    if (static_cast<int>(percent) == lastPercent_) return;
+    lastPercent_ = static_cast<int>(percent);
+    std::fprintf(stdout, "progress %3u%% %.*s\n", percent, static_cast<int>(label.size()), label.data());
+    std::fflush(stdout);
+    return;
+  }
+  const int width = TerminalWidth(stdout);
+  const int barWidth = std::max(10, std::min(50, width - 40));
+  const int filled = static_cast<int>(percent) * barWidth / 100;
+  std::string line = "\r[";
+  line.append(static_cast<std::size_t>(filled), '#');
+  line.append(static_cast<std::size_t>(barWidth - filled), '.');
+  line += "] ";
+  char pct[8];
+  std::snprintf(pct, sizeof pct, "%3u%% ", percent);
+  line += pct;
+  line += label;
+  // Pad over what a longer label left on the line.
+  const std::size_t visible = line.size() - 1;
+  if (static_cast<int>(visible) < width - 1) line.append(static_cast<std::size_t>(width - 1) - visible, ' ');
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+  barActive_ = true;
+  lastPercent_ = static_cast<int>(percent);
+}
+
+void Output::EndProgress() {
+  if (!barActive_) return;
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  barActive_ = false;
+}
+
+bool Output::Ask(std::string_view question) {
+  EndProgress();
+  std::fwrite(question.data(), 1, question.size(), stdout);
+  std::fflush(stdout);
+  std::string answer;
+  if (!std::getline(std::cin, answer)) {
+    std::fputc('\n', stdout);
+    return false;
+  }
+  while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES" || answer == "是";
+}
+
+int Output::Finish(int exitCode) {
+  EndProgress();
+  if (settings_.json) {
+    doc_["exitCode"] = exitCode;
+    doc_["exitName"] = ExitName(exitCode);
+    doc_["ok"] = exitCode == kExitOk;
+    std::string text = doc_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  }
+  return exitCode;
+}
+
+}  // namespace korbex::cli

@@ -1,0 +1,70 @@
+#pragma once
+// Everything the tool prints goes through Output: plain text for a person (progress
+// bar on a terminal, plain lines otherwise, colour unless NO_COLOR), or one JSON
+// document on stdout with --json (errors included, nothing else on stdout).
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace korbex::cli {
+
+enum class Verbosity { Quiet, Normal, Verbose };
+
+struct OutputSettings {
+  bool json = false;
+  Verbosity verbosity = Verbosity::Normal;
+  std::uint16_t language = 1033;
+  bool stdoutTerminal = false;  // progress bar instead of plain lines
+  bool color = false;           // terminal and NO_COLOR not set
+};
+
+class Output {
+ public:
+  explicit Output(OutputSettings settings);
+
+  const OutputSettings& Settings() const { return settings_; }
+  bool Json() const { return settings_.json; }
+  std::uint16_t Language() const { return settings_.language; }
+  bool Verbose() const { return settings_.verbosity == Verbosity::Verbose; }
+
+  // The JSON document being built (ignored in text mode).
+  nlohmann::json& Doc() { return doc_; }
+
+  // A line of the command's own result (list rows, the version, verdicts): printed
+  // even with -q.
+  void Result(std::string_view line);
+  // Success or failure of the whole command, coloured green or red.
+  void Outcome(std::string_view line, bool good);
+  // Context (adapter, file, phases): not with -q.
+  void Info(std::string_view line);
+  // Per-block detail: only with -v.
+  void Detail(std::string_view line);
+  // The error that decides the exit code: stderr in text mode ("korbex-update: …"),
+  // "error": {"kind", "message"} in JSON. Keeps the first kind; messages add up.
+  void Error(int exitCode, std::string_view message);
+  // Progress 0..100 with a short label; a bar on a terminal, else a line per change.
+  void Progress(std::uint32_t percent, std::string_view label);
+  // Ends a bar line so the next output starts on a fresh line.
+  void EndProgress();
+  // Asks a yes/no question on the terminal; false on anything but yes or on EOF.
+  bool Ask(std::string_view question);
+
+  // Prints the JSON document with exitCode and exitName (JSON mode), and returns
+  // exitCode.
+  int Finish(int exitCode);
+
+ private:
+  void Print(std::FILE* stream, std::string_view line, const char* color);
+  OutputSettings settings_;
+  nlohmann::json doc_ = nlohmann::json::object();
+  bool barActive_ = false;
+  int lastPercent_ = -1;
+  bool errorSet_ = false;
+};
+
+// Output settings from the environment and the command-line flags.
+OutputSettings DetectOutputSettings(bool json, bool quiet, bool verbose);
+
+}  // namespace korbex::cli
