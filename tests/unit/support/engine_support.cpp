@@ -60,6 +60,7 @@ void RecordingListener::EnableUpdateButton(bool enabled) { calls.push_back(enabl
 void RecordingListener::SetProgress(std::uint32_t position) {
   progress.push_back(position);
   calls.push_back("progress:" + std::to_string(position));
+  if (onProgress) onProgress(position);
 }
 
 bool RecordingListener::ConfirmFirmware(std::u16string_view text) {
@@ -122,6 +123,14 @@ std::vector<std::pair<std::uint32_t, Bytes>> ExpectedBlocks(const Bytes& file, W
     }
   }
   return out;
+}
+
+Bytes FlashWith(const std::vector<std::pair<std::uint32_t, Bytes>>& blocks) {
+  std::size_t size = 0;
+  for (const auto& [address, bytes] : blocks) size = std::max<std::size_t>(size, address + bytes.size());
+  Bytes flash(size, 0xFF);
+  for (const auto& [address, bytes] : blocks) std::copy(bytes.begin(), bytes.end(), flash.begin() + address);
+  return flash;
 }
 
 bool SimRig::FlashMatchesFile(WrittenSet set) const {

@@ -85,8 +85,10 @@ class RecordingListener final : public UpdateListener {
   std::vector<UpdateEvent> events;
   bool confirmAnswer = true;
   std::uint16_t language = 1033;
-  // Called from ConfirmFirmware (e.g. to request a stop while the box is up).
+  // Called from ConfirmFirmware (e.g. to request a stop while the box is up) and
+  // after each progress position.
   std::function<void()> onConfirm;
+  std::function<void(std::uint32_t)> onProgress;
 
   const UpdateEvent* Ended() const;
   int Count(UpdateEvent::Kind kind) const;
@@ -127,6 +129,9 @@ struct SimRig {
   std::atomic<bool> stop{false};
   std::unique_ptr<UpdateContext> ctx;
 };
+
+// A flash image holding the given blocks (0xFF elsewhere), for AdapterConfig::initialFlash.
+Bytes FlashWith(const std::vector<std::pair<std::uint32_t, Bytes>>& blocks);
 
 // The blocks of a written set as the engine sends them, for comparing with flash:
 // (device address, 4096 bytes).
