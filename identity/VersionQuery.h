@@ -15,8 +15,8 @@ namespace korbex {
 inline constexpr int kVersionReadAttempts = 10;
 
 enum class VersionQueryResult {
-  Read,      // a reply arrived; session and caption updated
-  NoReply,   // every attempt failed; deviceVersion stays kVersionNotRead
+  Read,     // a reply arrived; session and caption updated
+  NoReply,  // every attempt failed; deviceVersion stays kVersionNotRead
 };
 
 // Sends the version request and reads replies (bounded) into link.ReplyReport.

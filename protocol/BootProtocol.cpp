@@ -85,8 +85,8 @@ int BootLink::BuildAndSendShort(const std::uint8_t* payload, std::uint32_t lengt
   return WriteShortLocked(report, static_cast<std::uint8_t>(CommandReport::payload + n));
 }
 
-int BootLink::SendCommand(const std::uint8_t* payload, std::uint32_t length, std::uint32_t address,
-                          std::uint32_t value, std::uint16_t code, std::uint16_t flags) {
+int BootLink::SendCommand(const std::uint8_t* payload, std::uint32_t length, std::uint32_t address, std::uint32_t value,
+                          std::uint16_t code, std::uint16_t flags) {
   std::lock_guard<std::mutex> lock(channel_.ExchangeMutex());
   return BuildAndSendShort(payload, length, address, value, code, flags, false);
 }

@@ -94,8 +94,8 @@ class BootLink {
                   std::uint16_t code, std::uint16_t flags);
   // As SendCommand, and payloadCrc is PayloadCrc16 of the n payload bytes: 0xFFFF for
   // no payload (every Erase report carries FF FF at offsets 7-8).
-  int SendCommandWithCrc(const std::uint8_t* payload, std::uint32_t length, std::uint32_t address,
-                         std::uint32_t value, std::uint16_t code, std::uint16_t flags);
+  int SendCommandWithCrc(const std::uint8_t* payload, std::uint32_t length, std::uint32_t address, std::uint32_t value,
+                         std::uint16_t code, std::uint16_t flags);
 
   // True when the last read returned kReadOk and ReplyReport acknowledges code: byte 0
   // is 0, kind is 5, status is 0 and echoCode equals code. False before any read.
@@ -152,8 +152,8 @@ class BootLink {
   std::uint64_t Reads() const { return reads_.load(std::memory_order_relaxed); }
 
  private:
-  int BuildAndSendShort(const std::uint8_t* payload, std::uint32_t length, std::uint32_t address,
-                        std::uint32_t value, std::uint16_t code, std::uint16_t flags, bool withCrc);
+  int BuildAndSendShort(const std::uint8_t* payload, std::uint32_t length, std::uint32_t address, std::uint32_t value,
+                        std::uint16_t code, std::uint16_t flags, bool withCrc);
   // Reads up to budget replies; true at the first that acknowledges code.
   bool ReadUntilAck(std::uint16_t code, int budget);
 

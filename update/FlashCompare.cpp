@@ -6,8 +6,8 @@
 
 namespace korbex {
 
-FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const FirmwareHeaders& headers,
-                                WrittenSet set, const std::function<void(const BlockComparison&)>& onBlock,
+FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const FirmwareHeaders& headers, WrittenSet set,
+                                const std::function<void(const BlockComparison&)>& onBlock,
                                 const std::atomic<bool>* stop) {
   FlashCompareResult result;
   if (!QueryLoaderParameters(link, result.loader)) {
@@ -42,8 +42,8 @@ FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const Firm
       c.blockCount = count;
       c.address = p.firstAddress + b * kBlockSize;
       c.fileCrc = PayloadCrc16(block, kBlockSize);
-      c.equal = link.VerifyBlock(static_cast<std::uint8_t>(BootCommand::CheckBlock), p.checkValue, c.address,
-                                 c.fileCrc, 0);
+      c.equal =
+          link.VerifyBlock(static_cast<std::uint8_t>(BootCommand::CheckBlock), p.checkValue, c.address, c.fileCrc, 0);
       const std::uint8_t* r = link.ReplyReport;
       const std::uint32_t echoed = static_cast<std::uint32_t>(r[ReplyLayout::echoAddress]) |
                                    static_cast<std::uint32_t>(r[ReplyLayout::echoAddress + 1]) << 8 |

@@ -14,12 +14,12 @@ namespace korbex {
 
 // One block of a written section as the adapter holds it.
 struct BlockComparison {
-  int section = 0;             // 1, 2 or 3
-  std::uint32_t block = 0;     // index within the section
+  int section = 0;          // 1, 2 or 3
+  std::uint32_t block = 0;  // index within the section
   std::uint32_t blockCount = 0;
-  std::uint32_t address = 0;   // device address
-  bool equal = false;          // the adapter acknowledged CheckBlock with the file's CRC
-  bool answered = false;       // the adapter acknowledged CheckBlock for this address at all
+  std::uint32_t address = 0;  // device address
+  bool equal = false;         // the adapter acknowledged CheckBlock with the file's CRC
+  bool answered = false;      // the adapter acknowledged CheckBlock for this address at all
   std::uint16_t fileCrc = 0;
   std::uint16_t deviceCrc = 0;  // meaningful only when answered
 };
@@ -33,7 +33,7 @@ struct FlashCompareResult {
   } status = Status::Compared;
   LoaderParameters loader;
   FileCheckResult fileCheck;
-  std::uint32_t blocks = 0;     // blocks compared
+  std::uint32_t blocks = 0;  // blocks compared
   std::uint32_t equal = 0;
   std::uint32_t differing = 0;  // including blocks the adapter did not answer for
 
@@ -48,8 +48,8 @@ struct FlashCompareResult {
 // headers read and checked (ReadSectionHeaders, CheckFileStructure); bytes past the
 // end of the file count as 0xFF, as an update sends them. stop (may be null) is
 // looked at between blocks.
-FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const FirmwareHeaders& headers,
-                                WrittenSet set, const std::function<void(const BlockComparison&)>& onBlock,
+FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const FirmwareHeaders& headers, WrittenSet set,
+                                const std::function<void(const BlockComparison&)>& onBlock,
                                 const std::atomic<bool>* stop = nullptr);
 
 }  // namespace korbex

@@ -75,8 +75,7 @@ class FlashRun {
 
   PassResult WritePass(const SectionPlan& p, std::uint64_t progressBase, std::uint64_t progressTotal);
   // Verifies block b of the section; emits BlockVerified or BlockDiffers.
-  bool CheckBlock(const SectionPlan& p, std::uint32_t b, std::uint32_t count, UpdatePhase phase,
-                  FailureCause cause);
+  bool CheckBlock(const SectionPlan& p, std::uint32_t b, std::uint32_t count, UpdatePhase phase, FailureCause cause);
 
   // Endings: each restores the button and clears updateRunning last.
   UpdateEnding End(UpdateEnding ending, FailureCause cause, const FileCheckResult& check = {});

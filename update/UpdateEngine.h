@@ -85,26 +85,26 @@ std::uint32_t ProgressPosition(std::uint64_t done, std::uint64_t total);
 enum class FailureCause {
   None,
   FileRefused,
-  LoaderSilent,            // QueryLoader not acknowledged
-  EraseUnitUnsupported,    // eraseUnitSize other than 4096
-  EraseFailed,             // erase bound spent
-  RecordFailed,            // record resend bound spent
+  LoaderSilent,          // QueryLoader not acknowledged
+  EraseUnitUnsupported,  // eraseUnitSize other than 4096
+  EraseFailed,           // erase bound spent
+  RecordFailed,          // record resend bound spent
   TrailingPieceFailed,
-  LeadingPieceFailed,      // the 47-byte piece was not acknowledged; the pass goes on
-  BlockDiffers,            // a check pass found a block that is not the file's
-  HeadDiffers,             // the head check found a block that is not the file's
+  LeadingPieceFailed,  // the 47-byte piece was not acknowledged; the pass goes on
+  BlockDiffers,        // a check pass found a block that is not the file's
+  HeadDiffers,         // the head check found a block that is not the file's
   Cancelled,
   Stopped,
 };
 
 struct UpdateEvent {
   enum class Kind {
-    Phase,           // phase changed
-    BlockSkipped,    // write pass: already equal on the adapter
-    BlockWritten,    // write pass: erased and sent
-    BlockNotWritten, // write pass: a piece was not acknowledged (cause says which)
-    BlockVerified,   // check pass or head check: equal
-    BlockDiffers,    // check pass or head check: differs
+    Phase,            // phase changed
+    BlockSkipped,     // write pass: already equal on the adapter
+    BlockWritten,     // write pass: erased and sent
+    BlockNotWritten,  // write pass: a piece was not acknowledged (cause says which)
+    BlockVerified,    // check pass or head check: equal
+    BlockDiffers,     // check pass or head check: differs
     Ended,
   } kind = Kind::Phase;
   UpdatePhase phase = UpdatePhase::Checking;
@@ -114,7 +114,7 @@ struct UpdateEvent {
   std::uint32_t address = 0;     // device address of the block
   FailureCause cause = FailureCause::None;
   UpdateEnding ending = UpdateEnding::NotRun;  // with Ended
-  FileCheckResult fileCheck;     // with Ended / FileRefused
+  FileCheckResult fileCheck;                   // with Ended / FileRefused
 };
 
 // What the engine tells its front end. Called on the worker thread; the dialog
@@ -154,7 +154,13 @@ struct UpdateContext {
 // (atomic test-and-set); returns NotRun otherwise.
 UpdateEnding FlashUpdateThread(UpdateContext& ctx);
 
-// The sequence itself (the caller holds updateRunning).
+// The sequence itself (the caller holds updateRunning; every ending clears it).
+// Reads headers 2 and 3 and refuses a file that does not fit before anything is
+// sent; asks the user to confirm; queries the loader; writes sections 1 and 2, or
+// section 3 alone when singleNumberVersion is set, skipping blocks the adapter
+// already holds; verifies every written block (the head after SaveHead, whether or
+// not SaveHead was acknowledged) and reports Success only when all are equal. The
+// Ended event carries the ending, the cause and, for a refused file, the check.
 UpdateEnding RunFlashLoaderUpdate(UpdateContext& ctx);
 
 }  // namespace korbex

@@ -21,7 +21,8 @@ Bytes ReportBytes(const Bytes& wire, std::size_t count) { return Bytes(wire.begi
 
 Bytes Hex(const std::string& text) {
   Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 3) out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < text.size(); i += 3)
+    out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -79,7 +80,7 @@ TEST(BootProtocol, ShortFormLengthFieldAndCrc) {
   struct Case {
     const char* name;
     bool withCrc;
-    bool payload;          // pass the payload pointer (else null)
+    bool payload;  // pass the payload pointer (else null)
     std::uint32_t length;
     const char* bytes5to8;  // payloadLength and payloadCrc as sent
     std::size_t handed;     // bytes given to WriteReport
@@ -130,7 +131,8 @@ TEST(BootProtocol, FullFormReportsAreWholeAndOwnNoStaleBytes) {
   t.channel.QueueReply(LoaderReply(Code(BootCommand::WriteRecord)));
   t.channel.QueueReply(LoaderReply(Code(BootCommand::SetImageInfo)));
 
-  const Bytes piece = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29};
+  const Bytes piece = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+                       16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29};
   EXPECT_EQ(t.link.SendDataPacket(piece.data(), 0x2FE3, 29, 0x2000), 1);
   Bytes record(60);
   for (std::size_t i = 0; i < 60; ++i) record[i] = static_cast<std::uint8_t>(0xF0 - i);
@@ -182,7 +184,8 @@ TEST(BootProtocol, VerifyBlockSendsTheRangeAndChecksAddressAndCrc) {
     SCOPED_TRACE(c.name);
     Link t;
     if (c.readStatus == kReadOk) {
-      t.channel.QueueReply(LoaderReply(c.echo, 0, c.echoAddress, {static_cast<std::uint8_t>(c.crc), static_cast<std::uint8_t>(c.crc >> 8)}));
+      t.channel.QueueReply(LoaderReply(c.echo, 0, c.echoAddress,
+                                       {static_cast<std::uint8_t>(c.crc), static_cast<std::uint8_t>(c.crc >> 8)}));
     } else {
       t.channel.QueueFailure(c.readStatus);
     }
@@ -205,14 +208,10 @@ TEST(BootProtocol, IsAckNeedsEveryField) {
     std::uint16_t status, echo;
     bool ack;
   } const cases[] = {
-      {"acknowledges", kReadOk, 0, 5, 0, 0x03, true},
-      {"status 1", kReadOk, 0, 5, 1, 0x03, false},
-      {"status 0x100", kReadOk, 0, 5, 0x100, 0x03, false},
-      {"kind 4", kReadOk, 0, 4, 0, 0x03, false},
-      {"byte 0 set", kReadOk, 1, 5, 0, 0x03, false},
-      {"other command", kReadOk, 0, 5, 0, 0x0B, false},
-      {"echo high byte", kReadOk, 0, 5, 0, 0x8003, false},
-      {"read timed out", kReadTimeout, 0, 5, 0, 0x03, false},
+      {"acknowledges", kReadOk, 0, 5, 0, 0x03, true},      {"status 1", kReadOk, 0, 5, 1, 0x03, false},
+      {"status 0x100", kReadOk, 0, 5, 0x100, 0x03, false}, {"kind 4", kReadOk, 0, 4, 0, 0x03, false},
+      {"byte 0 set", kReadOk, 1, 5, 0, 0x03, false},       {"other command", kReadOk, 0, 5, 0, 0x0B, false},
+      {"echo high byte", kReadOk, 0, 5, 0, 0x8003, false}, {"read timed out", kReadTimeout, 0, 5, 0, 0x03, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -242,7 +241,7 @@ TEST(BootProtocol, ReadBudgets) {
   struct Case {
     const char* name;
     Sender sender;
-    int before;      // non-acknowledging reads before the acknowledgement
+    int before;  // non-acknowledging reads before the acknowledgement
     bool succeeds;
     int reads;
   } const cases[] = {
@@ -262,12 +261,24 @@ TEST(BootProtocol, ReadBudgets) {
     Link t;
     std::uint16_t code = 0;
     switch (c.sender) {
-      case Sender::DataPacket: code = 0x03; break;
-      case Sender::Record: code = 0x0B; break;
-      case Sender::Finish: code = 0x07; break;
-      case Sender::Verify: code = 0xC3; break;
-      case Sender::Transact: code = 0xC1; break;
-      case Sender::PayloadWithCrc: code = 0xC4; break;
+      case Sender::DataPacket:
+        code = 0x03;
+        break;
+      case Sender::Record:
+        code = 0x0B;
+        break;
+      case Sender::Finish:
+        code = 0x07;
+        break;
+      case Sender::Verify:
+        code = 0xC3;
+        break;
+      case Sender::Transact:
+        code = 0xC1;
+        break;
+      case Sender::PayloadWithCrc:
+        code = 0xC4;
+        break;
     }
     for (int i = 0; i < c.before; ++i) {
       if (i % 3 == 2) {
@@ -280,12 +291,24 @@ TEST(BootProtocol, ReadBudgets) {
     const Bytes data(60, 0xFF);
     bool ok = false;
     switch (c.sender) {
-      case Sender::DataPacket: ok = t.link.SendDataPacket(data.data(), 0, 47, 0) == 1; break;
-      case Sender::Record: ok = t.link.SendRecord(data.data(), 0, 0xC4) == 1; break;
-      case Sender::Finish: ok = t.link.SendFinish() == 1; break;
-      case Sender::Verify: ok = t.link.VerifyBlock(0xC3, 0, 0, 0xFFFF, 0); break;
-      case Sender::Transact: ok = t.link.Transact(0xC1, nullptr, 0, 0, 0, nullptr, 0, 0); break;
-      case Sender::PayloadWithCrc: ok = t.link.SendPayloadWithCrc(0xC4, data.data(), 0, 8); break;
+      case Sender::DataPacket:
+        ok = t.link.SendDataPacket(data.data(), 0, 47, 0) == 1;
+        break;
+      case Sender::Record:
+        ok = t.link.SendRecord(data.data(), 0, 0xC4) == 1;
+        break;
+      case Sender::Finish:
+        ok = t.link.SendFinish() == 1;
+        break;
+      case Sender::Verify:
+        ok = t.link.VerifyBlock(0xC3, 0, 0, 0xFFFF, 0);
+        break;
+      case Sender::Transact:
+        ok = t.link.Transact(0xC1, nullptr, 0, 0, 0, nullptr, 0, 0);
+        break;
+      case Sender::PayloadWithCrc:
+        ok = t.link.SendPayloadWithCrc(0xC4, data.data(), 0, 8);
+        break;
     }
     EXPECT_EQ(ok, c.succeeds);
     EXPECT_EQ(t.channel.readCalls, c.reads);

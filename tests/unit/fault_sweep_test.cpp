@@ -67,14 +67,22 @@ Outcome RunOnce(const Bytes& file, sim::AdapterConfig config) {
 
 const char* EndingName(UpdateEnding e) {
   switch (e) {
-    case UpdateEnding::NotRun: return "NotRun";
-    case UpdateEnding::Success: return "Success";
-    case UpdateEnding::Failure: return "Failure";
-    case UpdateEnding::Quiet: return "Quiet";
-    case UpdateEnding::Cancelled: return "Cancelled";
-    case UpdateEnding::FileRefused: return "FileRefused";
-    case UpdateEnding::NoDevice: return "NoDevice";
-    case UpdateEnding::Stopped: return "Stopped";
+    case UpdateEnding::NotRun:
+      return "NotRun";
+    case UpdateEnding::Success:
+      return "Success";
+    case UpdateEnding::Failure:
+      return "Failure";
+    case UpdateEnding::Quiet:
+      return "Quiet";
+    case UpdateEnding::Cancelled:
+      return "Cancelled";
+    case UpdateEnding::FileRefused:
+      return "FileRefused";
+    case UpdateEnding::NoDevice:
+      return "NoDevice";
+    case UpdateEnding::Stopped:
+      return "Stopped";
   }
   return "?";
 }
@@ -92,9 +100,9 @@ TEST(FaultSweep, EveryFaultAtEveryExchange) {
     sim::FaultKind kind;
     std::uint32_t count;  // 1: this exchange only; 0: from it on for ever
   } const sweeps[] = {
-      {sim::FaultKind::Drop, 1},      {sim::FaultKind::Ignore, 1},    {sim::FaultKind::Nak, 1},
-      {sim::FaultKind::Stale, 1},     {sim::FaultKind::WrongEcho, 1}, {sim::FaultKind::WrongCrc, 1},
-      {sim::FaultKind::Corrupt, 1},   {sim::FaultKind::Disconnect, 1}, {sim::FaultKind::Ignore, 0},
+      {sim::FaultKind::Drop, 1},    {sim::FaultKind::Ignore, 1},     {sim::FaultKind::Nak, 1},
+      {sim::FaultKind::Stale, 1},   {sim::FaultKind::WrongEcho, 1},  {sim::FaultKind::WrongCrc, 1},
+      {sim::FaultKind::Corrupt, 1}, {sim::FaultKind::Disconnect, 1}, {sim::FaultKind::Ignore, 0},
       {sim::FaultKind::Nak, 0},
   };
   int runs = 0, successes = 0, failures = 0;

@@ -67,18 +67,17 @@ TEST(UpdateEngine, TwoBlockSectionWhoseFirstBlockMatches) {
   SimRig rig(config, file);
   EXPECT_EQ(rig.Run(), UpdateEnding::Success);
 
-  std::vector<Sent> expected = {{0xC1, 0, 0}, {0xC3, 8192, 0}, {0xC3, 8192, 4096}, {0x04, 4096, 4096},
-                                {0x03, 8192, 4096}};
+  std::vector<Sent> expected = {
+      {0xC1, 0, 0}, {0xC3, 8192, 0}, {0xC3, 8192, 4096}, {0x04, 4096, 4096}, {0x03, 8192, 4096}};
   for (std::uint32_t k = 0; k < 67; ++k) expected.push_back({0x0B, k, 0});
-  expected.insert(expected.end(), {{0x03, 8192, 8163}, {0xC2, 0, 0}, {0xC3, 8192, 0}, {0xC3, 8192, 4096},
-                                   {0xC4, 16, 0}, {0x07, 0, 0}});
+  expected.insert(expected.end(),
+                  {{0x03, 8192, 8163}, {0xC2, 0, 0}, {0xC3, 8192, 0}, {0xC3, 8192, 4096}, {0xC4, 16, 0}, {0x07, 0, 0}});
   EXPECT_EQ(rig.SentCommands(), expected);
   EXPECT_TRUE(rig.FlashMatchesFile(WrittenSet::Sections1And2));
   EXPECT_GE(rig.clock.NowMs(), kFinishDelayMs + kQueryLoaderDelayMs);
 
-  const std::vector<std::string> calls = {"button:0", "confirm:firmware V2.16", "progress:50",
-                                          "progress:100", "progress:0", "message:Updated successful!",
-                                          "label", "button:1"};
+  const std::vector<std::string> calls = {"button:0",   "confirm:firmware V2.16",      "progress:50", "progress:100",
+                                          "progress:0", "message:Updated successful!", "label",       "button:1"};
   EXPECT_EQ(rig.listener.calls, calls);
   EXPECT_FALSE(rig.image.IsOpen());
   EXPECT_FALSE(rig.log.IsOpen()) << "sections 1 and 2 close the log";
@@ -188,14 +187,18 @@ TEST(UpdateEngine, RefusedFilesSendNothingOrOnlyTheFirstQuery) {
     FileCheck check;
     std::uint32_t exchanges;  // reports the adapter received
     bool fileOpen;
+    std::size_t cut = 0;  // bytes missing at the end of the file
   } const cases[] = {
       {"file mark 0xE0", kProductTwoStage, {.fileMark = 0xE0}, FileCheck::FileMarkLow, 0, true},
+      {"truncated download", kProductTwoStage, {}, FileCheck::Section3OutsideFile, 0, true, 1},
       {"model code, FlashLoader", kProductFlashLoader, {.pid = 0x4B51}, FileCheck::ModelCodeWrong, 0, false},
       {"model code, TwoStage", kProductTwoStage, {.pid = 0x1234}, FileCheck::ModelCodeWrong, 1, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    SimRig rig(Adapter(c.product), File(4096, 0, 10, c.options));
+    Bytes file = File(4096, 0, 10, c.options);
+    file.resize(file.size() - c.cut);
+    SimRig rig(Adapter(c.product), file);
     EXPECT_EQ(rig.Run(), UpdateEnding::FileRefused);
     EXPECT_EQ(rig.model->StatsSnapshot().exchanges, c.exchanges);
     EXPECT_EQ(rig.model->StatsSnapshot().queries, c.exchanges);
@@ -231,8 +234,8 @@ TEST(UpdateEngine, LoaderDecisionsBeforeAnythingIsErased) {
        FailureCause::LoaderSilent, u"固件更新失败,请将手柄工作在 BOOT 模式", true},
       {"loader silent, English", 1033, "nak:QueryLoader@2", 0, 4096, 4096, UpdateEnding::Quiet,
        FailureCause::LoaderSilent, u"Firmware update failure, please handle work in BOOT mode", true},
-      {"erase unit 0", 1033, "", 0, 0, 4096, UpdateEnding::Failure, FailureCause::EraseUnitUnsupported,
-       kUpdatedFailed, false},
+      {"erase unit 0", 1033, "", 0, 0, 4096, UpdateEnding::Failure, FailureCause::EraseUnitUnsupported, kUpdatedFailed,
+       false},
       {"erase unit 8192", 1033, "", 0, 8192, 4096, UpdateEnding::Failure, FailureCause::EraseUnitUnsupported,
        kUpdatedFailed, false},
       {"nothing to write", 1033, "", 0x800, 4096, 0x800, UpdateEnding::FileRefused, FailureCause::FileRefused,
@@ -348,7 +351,8 @@ TEST(UpdateEngine, ConfirmationTexts) {
   };
   for (const auto& c : cases) {
     FirmwareHeaders h;
-    const Bytes file = File(1, 1, 1, {.version1 = c.v1, .beta1 = c.b1, .version2 = c.v2, .version3 = c.v3, .beta3 = c.b3});
+    const Bytes file =
+        File(1, 1, 1, {.version1 = c.v1, .beta1 = c.b1, .version2 = c.v2, .version3 = c.v3, .beta3 = c.b3});
     std::copy_n(file.begin(), 28, h.h1.bytes);
     std::copy_n(file.begin() + 29, 28, h.h2.bytes);
     std::copy_n(file.begin() + 58, 28, h.h3.bytes);
@@ -402,7 +406,7 @@ TEST(FlashCompare, ReportsEveryBlockAndWritesNothing) {
   const Bytes file = File(0x100 + 3 * 4096, 4096 + 1, 10);
   auto blocks = ExpectedBlocks(file, WrittenSet::Sections1And2, 0x100);
   ASSERT_EQ(blocks.size(), 5u);
-  blocks[1].second[100] ^= 1;  // section 1, block 1 differs
+  blocks[1].second[100] ^= 1;        // section 1, block 1 differs
   blocks.erase(blocks.begin() + 4);  // section 2, block 1 erased on the adapter
   auto config = Adapter();
   config.loaderSize = 0x100;

@@ -58,7 +58,8 @@ TEST(VersionQuery, RepliesSetTheSessionAndTheCaption) {
       {"beta carried over, single number", 7, 0, 0, 0, 0xAB, 0x80, 0xAB, 0, 7, 1, u" (Device: vab beta7)\n"},
       {"beta is the low nibble", 3, 0, 0x2F, 0x10, 0, 0x0F, 0x2F, 0x10, 0x0F, 0, u" (Device: v2f.10 betaf)\n"},
       {"high nibble 9 is the two-number form", 0, 0, 0x04, 0x05, 0x06, 0x90, 0x04, 0x05, 0, 0, u" (Device: v4.5)\n"},
-      {"two numbers keep an earlier single-number mark", 0, 1, 0x02, 0x00, 0, 0x00, 0x02, 0x00, 0, 1, u" (Device: v2.0)\n"},
+      {"two numbers keep an earlier single-number mark", 0, 1, 0x02, 0x00, 0, 0x00, 0x02, 0x00, 0, 1,
+       u" (Device: v2.0)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
