@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -34,9 +35,11 @@ struct NamedCommand {
   std::uint16_t code;
 };
 constexpr NamedCommand kCommandNames[] = {
-    {"WriteData", kWriteData},     {"Erase", kErase},         {"Finish", kFinish},
-    {"WriteRecord", kWriteRecord}, {"QueryLoader", kQueryLoader}, {"SaveHead", kSaveHead},
-    {"CheckBlock", kCheckBlock},   {"SetImageInfo", kSetImageInfo}, {"Version", kVersionCommand},
+    {"WriteData", kWriteData},     {"Erase", kErase},
+    {"Finish", kFinish},           {"WriteRecord", kWriteRecord},
+    {"QueryLoader", kQueryLoader}, {"SaveHead", kSaveHead},
+    {"CheckBlock", kCheckBlock},   {"SetImageInfo", kSetImageInfo},
+    {"Version", kVersionCommand},
 };
 
 struct NamedKind {
@@ -44,9 +47,9 @@ struct NamedKind {
   FaultKind kind;
 };
 constexpr NamedKind kKindNames[] = {
-    {"drop", FaultKind::Drop},           {"ignore", FaultKind::Ignore},       {"nak", FaultKind::Nak},
-    {"stale", FaultKind::Stale},         {"wrong-echo", FaultKind::WrongEcho}, {"wrong-crc", FaultKind::WrongCrc},
-    {"corrupt", FaultKind::Corrupt},     {"disconnect", FaultKind::Disconnect},
+    {"drop", FaultKind::Drop},       {"ignore", FaultKind::Ignore},         {"nak", FaultKind::Nak},
+    {"stale", FaultKind::Stale},     {"wrong-echo", FaultKind::WrongEcho},  {"wrong-crc", FaultKind::WrongCrc},
+    {"corrupt", FaultKind::Corrupt}, {"disconnect", FaultKind::Disconnect},
 };
 
 constexpr unsigned Bit(FaultKind k) { return 1u << static_cast<unsigned>(k); }
@@ -297,7 +300,9 @@ std::string AdapterModel::CheckConfig(const AdapterConfig& config) {
            std::to_string(config.flashSize);
   }
   for (std::size_t i = 0; i < config.faults.size(); ++i) {
-    if (config.faults[i].nth == 0) return "fault " + std::to_string(i + 1) + " (" + FormatFault(config.faults[i]) + "): nth is 0, exchanges count from 1";
+    if (config.faults[i].nth == 0)
+      return "fault " + std::to_string(i + 1) + " (" + FormatFault(config.faults[i]) +
+             "): nth is 0, exchanges count from 1";
   }
   return {};
 }
@@ -467,20 +472,44 @@ void AdapterModel::HandleOutputReport(const std::uint8_t* bytes, std::size_t cou
 
   ++stats_.exchanges;
   switch (c.type) {
-    case Command::Type::Version: ++stats_.versionRequests; break;
-    case Command::Type::ShortCommand: ++stats_.shortCommands; break;
-    case Command::Type::Record: ++stats_.records; break;
-    case Command::Type::Unknown: ++stats_.unknown; break;
+    case Command::Type::Version:
+      ++stats_.versionRequests;
+      break;
+    case Command::Type::ShortCommand:
+      ++stats_.shortCommands;
+      break;
+    case Command::Type::Record:
+      ++stats_.records;
+      break;
+    case Command::Type::Unknown:
+      ++stats_.unknown;
+      break;
     case Command::Type::Boot:
       switch (c.code) {
-        case kWriteData: ++stats_.dataPackets; break;
-        case kErase: ++stats_.erases; break;
-        case kFinish: ++stats_.finishes; break;
-        case kQueryLoader: ++stats_.queries; break;
-        case kSaveHead: ++stats_.saveHeads; break;
-        case kCheckBlock: ++stats_.checks; break;
-        case kSetImageInfo: ++stats_.imageInfos; break;
-        default: ++stats_.unknown; break;
+        case kWriteData:
+          ++stats_.dataPackets;
+          break;
+        case kErase:
+          ++stats_.erases;
+          break;
+        case kFinish:
+          ++stats_.finishes;
+          break;
+        case kQueryLoader:
+          ++stats_.queries;
+          break;
+        case kSaveHead:
+          ++stats_.saveHeads;
+          break;
+        case kCheckBlock:
+          ++stats_.checks;
+          break;
+        case kSetImageInfo:
+          ++stats_.imageInfos;
+          break;
+        default:
+          ++stats_.unknown;
+          break;
       }
       break;
   }
@@ -598,7 +627,16 @@ void SimulatedChannel::WaitUntil(std::uint64_t deadlineMs) {
   // tick, and the benchmark measures the host, not the timer.
   constexpr std::uint64_t kSpinMs = 2;
   if (deadlineMs - now > kSpinMs) clock_.SleepMs(static_cast<std::uint32_t>(deadlineMs - now - kSpinMs));
-  while (clock_.NowMs() < deadlineMs) std::this_thread::yield();
+  // The spin is bounded in real time: a clock of the caller's that only moves when
+  // slept on would otherwise never get there.
+  const auto spinEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSpinMs + 1);
+  while ((now = clock_.NowMs()) < deadlineMs) {
+    if (std::chrono::steady_clock::now() > spinEnd) {
+      clock_.SleepMs(static_cast<std::uint32_t>(deadlineMs - now));
+      return;
+    }
+    std::this_thread::yield();
+  }
 }
 
 std::uint32_t SimulatedChannel::ReadRaw(std::uint8_t (&report)[kReportSize]) {
@@ -612,7 +650,8 @@ std::uint32_t SimulatedChannel::ReadRaw(std::uint8_t (&report)[kReportSize]) {
   if (model_.NextReplyReadyAt(readyAt) && readyAt <= timeoutAt) {
     WaitUntil(readyAt);
     if (model_.PopInputReport(report)) {
-      if (traceOn_) trace_.push_back({TraceEntry::Kind::Read, std::vector<std::uint8_t>(report + 1, report + kReportSize)});
+      if (traceOn_)
+        trace_.push_back({TraceEntry::Kind::Read, std::vector<std::uint8_t>(report + 1, report + kReportSize)});
       return kReadOk;
     }
   }

@@ -78,8 +78,8 @@ std::string FormatFault(const FaultSpec& spec);
 
 struct AdapterConfig {
   std::uint16_t vendorId = 0x35B2;
-  std::uint16_t productId = 0x2D93;          // 0x6E41 TwoStage, 0x2D93 FlashLoader
-  std::uint16_t productAfterFinish = 0;      // 0: same id after Finish restarts it
+  std::uint16_t productId = 0x2D93;      // 0x6E41 TwoStage, 0x2D93 FlashLoader
+  std::uint16_t productAfterFinish = 0;  // 0: same id after Finish restarts it
   // Version responder.
   bool singleNumberVersion = false;
   std::uint8_t versionMajor = 1, versionMinor = 0;  // two-number form
@@ -89,8 +89,8 @@ struct AdapterConfig {
   std::uint32_t loaderSize = 0;
   std::uint32_t eraseUnitSize = 4096;
   std::uint32_t flashSize = 1u << 20;
-  std::vector<std::uint8_t> initialFlash;    // from address 0; the rest 0xFF
-  bool stagedHead = true;                    // head blocks held until SaveHead
+  std::vector<std::uint8_t> initialFlash;  // from address 0; the rest 0xFF
+  bool stagedHead = true;                  // head blocks held until SaveHead
   // Where the loader keeps the head (two 4096-byte blocks): the start of the image it
   // is given, 0 for sections 1 and 2, the load address of section 3.
   std::uint32_t headAddress = 0;
@@ -186,7 +186,7 @@ class AdapterModel {
 };
 
 struct LinkConfig {
-  std::uint32_t latencyMs = 0;      // per exchange: a reply is readable this long after its request
+  std::uint32_t latencyMs = 0;  // per exchange: a reply is readable this long after its request
   std::uint32_t readTimeoutMs = 200;
 };
 

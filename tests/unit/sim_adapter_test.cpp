@@ -107,7 +107,9 @@ struct Reply {
   std::array<std::uint8_t, 64> d;  // the 64 data bytes after the input report id
   std::uint16_t Status() const { return static_cast<std::uint16_t>(d[2] | d[3] << 8); }
   std::uint16_t Echo() const { return static_cast<std::uint16_t>(d[4] | d[5] << 8); }
-  std::uint32_t EchoAddress() const { return d[14] | d[15] << 8 | d[16] << 16 | static_cast<std::uint32_t>(d[17]) << 24; }
+  std::uint32_t EchoAddress() const {
+    return d[14] | d[15] << 8 | d[16] << 16 | static_cast<std::uint32_t>(d[17]) << 24;
+  }
   std::uint16_t Crc() const { return static_cast<std::uint16_t>(d[18] | d[19] << 8); }
   bool Ack(std::uint16_t code) const { return d[0] == 0 && d[1] == 5 && Status() == 0 && Echo() == code; }
 };
@@ -366,10 +368,8 @@ TEST(SimAdapter, VersionRepliesInBothForms) {
     std::uint8_t major, minor, number, beta;
     std::array<std::uint8_t, 4> bytes4to7;
   } cases[] = {
-      {false, 1, 0x0A, 0, 0, {0x01, 0x0A, 0x00, 0x00}},
-      {false, 2, 3, 0, 5, {0x02, 0x03, 0x00, 0x05}},
-      {true, 0, 0, 0x12, 3, {0x00, 0x00, 0x12, 0x83}},
-      {true, 0, 0, 0x07, 0, {0x00, 0x00, 0x07, 0x80}},
+      {false, 1, 0x0A, 0, 0, {0x01, 0x0A, 0x00, 0x00}},   {false, 2, 3, 0, 5, {0x02, 0x03, 0x00, 0x05}},
+      {true, 0, 0, 0x12, 3, {0x00, 0x00, 0x12, 0x83}},    {true, 0, 0, 0x07, 0, {0x00, 0x00, 0x07, 0x80}},
       {true, 0, 0, 0xFF, 0x0F, {0x00, 0x00, 0xFF, 0x8F}},
   };
   for (const auto& k : cases) {
@@ -404,7 +404,11 @@ TEST(SimAdapter, RejectsConfigsNoAdapterCouldHave) {
   const struct {
     std::uint8_t beta;
     const char* message;  // empty: accepted
-  } cases[] = {{0, ""}, {1, ""}, {0x0F, ""}, {2, "beta 0x2 is even"}, {0x0E, "beta 0xE is even"},
+  } cases[] = {{0, ""},
+               {1, ""},
+               {0x0F, ""},
+               {2, "beta 0x2 is even"},
+               {0x0E, "beta 0xE is even"},
                {0x11, "beta 0x11 does not fit"}};
   for (const auto& k : cases) {
     SCOPED_TRACE(int{k.beta});
@@ -465,6 +469,26 @@ TEST(SimChannel, RealClockReadWaitsForTheLatency) {
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(elapsed, 14);
   EXPECT_LT(elapsed, 150);
+}
+
+// A clock of the caller's own that only moves when slept on (not a VirtualClock): the
+// read must still get to the reply's due time instead of spinning for ever.
+TEST(SimChannel, ClockThatMovesOnlyWhenSleptOnStillReachesTheReply) {
+  class SteppedClock final : public Clock {
+   public:
+    void SleepMs(std::uint32_t ms) override { now += ms; }
+    std::uint64_t NowMs() override { return now; }
+    std::atomic<std::uint64_t> now{0};
+  } clock;
+  AdapterModel m(Config());
+  SimulatedChannel ch(m, clock, LinkConfig{30, 200});
+  const Report q = Command(0xC1, 0, 0);
+  ASSERT_NE(ch.WriteReport(q.data() + 1, 17), 0);
+  std::uint8_t dst[64] = {};
+  EXPECT_EQ(ch.ReadReport(dst, 64), kReadOk);
+  EXPECT_EQ(clock.NowMs(), 30u);
+  EXPECT_EQ(ch.ReadReport(dst, 64), kReadTimeout);
+  EXPECT_EQ(clock.NowMs(), 230u);
 }
 
 TEST(SimChannel, DisconnectedAdapterFailsWritesAndReadsAtOnce) {

@@ -158,9 +158,15 @@ TEST(SimFaults, EachKindOnOneExchange) {
 
     const Bytes flash = m.ReadFlash(kAt, 47);
     switch (k.flash) {
-      case Flash::Erased: EXPECT_EQ(flash, Bytes(47, 0xFF)); break;
-      case Flash::Untouched: EXPECT_EQ(flash, Bytes(47, 0x00)); break;
-      case Flash::PieceWritten: EXPECT_EQ(flash, kPiece); break;
+      case Flash::Erased:
+        EXPECT_EQ(flash, Bytes(47, 0xFF));
+        break;
+      case Flash::Untouched:
+        EXPECT_EQ(flash, Bytes(47, 0x00));
+        break;
+      case Flash::PieceWritten:
+        EXPECT_EQ(flash, kPiece);
+        break;
       case Flash::PieceCorrupt: {
         int differing = 0;
         for (std::size_t i = 0; i < 47; ++i) differing += flash[i] != kPiece[i];
@@ -194,7 +200,7 @@ TEST(SimFaults, CorruptRecordStoresOneWrongByteButAcknowledges) {
 
 // @N counts the exchanges of the named command only; without a command, every report.
 TEST(SimFaults, ExchangeNumbersCountPerCommandOrGlobally) {
-  const std::vector<Report> sequence = {QueryLoader(),   CheckBlock(0),  Erase(kAt),   CheckBlock(0x1000),
+  const std::vector<Report> sequence = {QueryLoader(),      CheckBlock(0), Erase(kAt),       CheckBlock(0x1000),
                                         CheckBlock(0x2000), QueryLoader(), VersionRequest(), ShortCommand1D()};
   const struct {
     const char* faults;
@@ -273,8 +279,7 @@ TEST(SimFaults, ParseAcceptsTheGrammar) {
       {"WRONG-CRC:checkblock", {{FaultKind::WrongCrc, 0xC3, 1, 1}}},
       {"corrupt:WriteDatax5", {{FaultKind::Corrupt, 0x03, 1, 5}}},
       {"ignore:Version@2", {{FaultKind::Ignore, kVersionCommand, 2, 1}}},
-      {"stale+disconnect:Finish@0x2A",
-       {{FaultKind::Stale, std::nullopt, 1, 1}, {FaultKind::Disconnect, 0x07, 42, 1}}},
+      {"stale+disconnect:Finish@0x2A", {{FaultKind::Stale, std::nullopt, 1, 1}, {FaultKind::Disconnect, 0x07, 42, 1}}},
       {"drop:Erase+nak:QueryLoader+drop:SaveHead+nak:SetImageInfox*",
        {{FaultKind::Drop, 0x04, 1, 1},
         {FaultKind::Nak, 0xC1, 1, 1},
@@ -310,24 +315,15 @@ TEST(SimFaults, ParseRejectsNamingTheBadPart) {
     const char* text;
     const char* named;  // must appear in the error
   } cases[] = {
-      {"dorp", "\"dorp\""},
-      {"drop:Erase+dorp:Finish", "\"dorp\""},
-      {"nak:Eras", "\"Eras\""},
-      {"nak:", "unknown command \"\""},
-      {"nak@0", "\"@0\""},
-      {"nak@", "\"@\""},
-      {"nak@zz", "\"@zz\""},
-      {"nak@99999999999", "\"@99999999999\""},
-      {"nakx0", "\"x0\""},
-      {"nakx", "\"x\""},
-      {"nak@5x-1", "\"x-1\""},
-      {"nak++drop", "position 5"},
-      {"nak+", "position 5"},
-      {"+nak", "position 1"},
-      {"drop@3junk", "\"junk\""},
-      {"nak:Erase:Finish", "\":Finish\""},
-      {"nak x2", "\" x2\""},
-      {"dropy", "\"dropy\""},
+      {"dorp", "\"dorp\""},       {"drop:Erase+dorp:Finish", "\"dorp\""},
+      {"nak:Eras", "\"Eras\""},   {"nak:", "unknown command \"\""},
+      {"nak@0", "\"@0\""},        {"nak@", "\"@\""},
+      {"nak@zz", "\"@zz\""},      {"nak@99999999999", "\"@99999999999\""},
+      {"nakx0", "\"x0\""},        {"nakx", "\"x\""},
+      {"nak@5x-1", "\"x-1\""},    {"nak++drop", "position 5"},
+      {"nak+", "position 5"},     {"+nak", "position 1"},
+      {"drop@3junk", "\"junk\""}, {"nak:Erase:Finish", "\":Finish\""},
+      {"nak x2", "\" x2\""},      {"dropy", "\"dropy\""},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.text);
