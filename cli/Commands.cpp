@@ -115,7 +115,7 @@ int OpenAndCheckFile(Tool& tool, const std::string& file, OpenedFile& f, bool re
   if (f.headers.h1Read < kHeaderSize) {
     f.check.check = FileCheck::Header1Short;
     f.check.actual = f.headers.h1Read;
-    f.check.expected = kHeaderSize;
+    f.check.expected = 0;  // the offset the header was looked for at
   } else {
     ReadSectionHeaders(f.image, f.headers);
     f.check = CheckFileStructure(f.headers, f.image.Size());

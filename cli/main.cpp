@@ -53,7 +53,9 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "korbex-update 2.16");
   app.footer(ExitCodeFooter());
   app.fallthrough();
-  app.require_subcommand(1);
+  // At most one command; none is reported after parsing, so that an unknown word is
+  // named as such rather than as a missing command.
+  app.require_subcommand(0, 1);
 
   std::string device, tracePath, simulateSpec;
   bool yes = false, json = false, quiet = false, verbose = false;
@@ -108,6 +110,10 @@ int main(int argc, char** argv) {
   }
 
   Output out(DetectOutputSettings(json, quiet, verbose));
+  if (app.get_subcommands().empty()) {
+    out.Error(kExitUsage, "a command is required: list, info, inspect, verify or flash (see korbex-update --help)");
+    return out.Finish(kExitUsage);
+  }
   const char* command = list->parsed()      ? "list"
                         : info->parsed()    ? "info"
                         : inspect->parsed() ? "inspect"

@@ -26,7 +26,13 @@ std::string ToUtf8(const wchar_t* text) {
 }
 }  // namespace
 
-bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+bool IsTerminal(std::FILE* stream) {
+  // _isatty also says yes for NUL and other character devices; only a console has a
+  // console mode.
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+}
 
 int TerminalWidth(std::FILE* stream) {
   HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));

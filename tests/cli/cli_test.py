@@ -1,0 +1,618 @@
+#!/usr/bin/env python3
+"""Black-box tests of korbex-update: runs the built tool as a user would and checks
+exit codes, output, JSON, the trace file and the simulated adapter's flash.
+
+  cli_test.py --tool PATH [--emulator RUNNER] CASE   runs one case (CTest runs each alone)
+  cli_test.py --list [--wine]                        names the cases (the Wine subset)
+
+Firmware files are built here from the file layout (28-byte little-endian headers
+and their data), independently of the C++ fixture generator.
+"""
+import argparse
+import json
+import os
+import pty
+import re
+import select
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+TOOL = None
+EMULATOR = []
+CASES = {}
+WINE_CASES = set()
+
+# Loader command codes as they appear in a written report.
+WRITE_DATA, ERASE, FINISH, WRITE_RECORD = 0x03, 0x04, 0x07, 0x0B
+QUERY_LOADER, SAVE_HEAD, CHECK_BLOCK, SET_IMAGE_INFO = 0xC1, 0xC2, 0xC3, 0xC4
+WRITING = {ERASE, WRITE_DATA, WRITE_RECORD}
+
+EXIT = {"ok": 0, "failed": 1, "usage": 2, "no-adapter": 3, "file-refused": 4, "cancelled": 5,
+        "cannot-open": 6, "loader-silent": 7}
+
+
+def case(wine=False):
+    def register(fn):
+        CASES[fn.__name__] = fn
+        if wine:
+            WINE_CASES.add(fn.__name__)
+        return fn
+    return register
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+# --- firmware files -----------------------------------------------------------------
+
+def header(length, version=1, beta=0, load=0, pid=0x4B50, mark=0xE1):
+    h = struct.pack("<HHIII", version, beta, load, length, pid) + bytes(4) + bytes([mark]) + bytes(7)
+    assert len(h) == 28
+    return h
+
+
+def pattern(n, seed):
+    # A simple LCG: distinct bytes per section and block, reproducible.
+    out = bytearray(n)
+    x = seed * 2654435761 & 0xFFFFFFFF
+    for i in range(n):
+        x = (x * 1103515245 + 12345) & 0xFFFFFFFF
+        out[i] = x >> 16 & 0xFF
+    return bytes(out)
+
+
+class Firmware:
+    """A three-section file and where its bytes belong in flash."""
+
+    def __init__(self, s1=2 * 4096 + 300, s2=4096 + 10, s3=2 * 4096, a2=0x20000, a3=0x8000,
+                 versions=(2, 16, 0x21), beta1=0, beta3=0, mark=0xE1, pid=0x4B50, seed=7):
+        self.d1, self.d2, self.d3 = pattern(s1, seed), pattern(s2, seed + 1), pattern(s3, seed + 2)
+        self.a2, self.a3 = a2, a3
+        self.bytes = (header(s1, versions[0], beta1, 0, pid) + self.d1 +
+                      header(s2, versions[1], 0, a2, 0) + self.d2 +
+                      header(s3, versions[2], beta3, a3, 0, mark) + self.d3)
+
+    def expected_regions(self, loader_size=0, section3=False):
+        """(address, bytes) the flash must hold after a successful update: whole 4096-byte
+        blocks, the last one carrying what follows in the file, 0xFF past its end."""
+        b = self.bytes
+        padded = lambda start, n: (b[start:] + b"\xff" * (n + 4096))[: n]
+        blocks = lambda length: (length + 4095) // 4096 * 4096
+        l1, l2 = len(self.d1), len(self.d2)
+        if section3:
+            w3 = len(self.d3) - loader_size
+            return [(self.a3, padded(84 + l1 + l2 + loader_size, blocks(w3)))]
+        w1 = l1 - loader_size
+        return [(0, padded(28 + loader_size, blocks(w1))), (self.a2, padded(56 + l1, blocks(l2)))]
+
+
+def check_flash(flash, regions):
+    """The written regions hold the file's blocks and every other byte is still erased."""
+    covered = bytearray(len(flash))
+    for address, data in regions:
+        got = flash[address:address + len(data)]
+        if got != data:
+            first = next(i for i in range(len(data)) if i >= len(got) or got[i] != data[i])
+            raise Failure(f"flash at 0x{address + first:x} differs from the file "
+                          f"(block at 0x{address + first // 4096 * 4096:x})")
+        covered[address:address + len(data)] = b"\x01" * len(data)
+    stray = [i for i in range(len(flash)) if not covered[i] and flash[i] != 0xFF]
+    check(not stray, f"flash outside the written blocks changed, first at 0x{stray[0]:x}" if stray else "")
+
+
+# --- running the tool ----------------------------------------------------------------
+
+class Result:
+    def __init__(self, rc, out, err, seconds):
+        self.rc, self.out, self.err, self.seconds = rc, out, err, seconds
+
+    def __repr__(self):
+        return f"exit {self.rc}\n--- stdout\n{self.out}\n--- stderr\n{self.err}"
+
+
+def base_env(**extra):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LC_") and k not in ("LANG", "NO_COLOR")}
+    env["LANG"] = "C.UTF-8"
+    env.update(extra)
+    return env
+
+
+def run(*args, env=None, stdin=subprocess.DEVNULL, timeout=90):
+    start = time.monotonic()
+    p = subprocess.run(EMULATOR + [TOOL] + list(args), stdin=stdin, capture_output=True,
+                       env=env or base_env(), timeout=timeout)
+    r = Result(p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace"),
+               time.monotonic() - start)
+    return r
+
+
+def expect(r, code, what=""):
+    if r.rc != code:
+        raise Failure(f"{what}: expected exit {code}, got {r!r}")
+
+
+def one_line_error(r, *needles):
+    """The failure is explained in exactly one stderr line that holds every needle."""
+    lines = [l for l in r.err.splitlines() if l.strip()]
+    check(len(lines) == 1, f"expected one error line, got {r!r}")
+    for n in needles:
+        check(n in lines[0], f"error line lacks {n!r}: {lines[0]!r}")
+    return lines[0]
+
+
+def parse_json(r):
+    try:
+        doc = json.loads(r.out)
+    except ValueError as e:
+        raise Failure(f"stdout is not one JSON document ({e}): {r!r}")
+    check(isinstance(doc, dict), "JSON document is not an object")
+    check(doc.get("exitCode") == r.rc, f"JSON exitCode {doc.get('exitCode')} but the process exited {r.rc}")
+    check(r.err == "", f"--json wrote to stderr: {r.err!r}")
+    return doc
+
+
+def read_trace(path):
+    """[(kind, bytes)] of a trace file, checking every line's form."""
+    with open(path, encoding="ascii") as f:
+        lines = f.read().splitlines()
+    check(lines and lines[0] == "# korbex-update trace 1", f"bad first trace line: {lines[:1]}")
+    events = []
+    hexline = re.compile(r"^([WR])((?: [0-9a-f]{2})+)$")
+    for line in lines[1:]:
+        if line in ("R timeout", "W failed") or re.fullmatch(r"R error \d+", line):
+            events.append((line, b""))
+            continue
+        m = hexline.match(line)
+        check(m, f"malformed trace line {line!r}")
+        data = bytes(int(x, 16) for x in m.group(2).split())
+        if m.group(1) == "R":
+            check(len(data) == 64, f"read line with {len(data)} bytes")
+        else:
+            check(2 <= len(data) <= 65 and data[0] == 0, f"write line with {len(data)} bytes / id {data[0]}")
+        events.append((m.group(1), data))
+    return events
+
+
+def commands_written(events):
+    """Loader command codes of the W lines, in order (the version request shows as 0x21)."""
+    codes = []
+    for kind, data in events:
+        if kind != "W" or len(data) < 4 or data[1] != 5:
+            continue
+        codes.append(WRITE_RECORD if data[2] == WRITE_RECORD else data[2] | data[3] << 8)
+    return codes
+
+
+class Workdir:
+    def __enter__(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="korbex-cli-")
+        self.old = os.getcwd()
+        os.chdir(self.tmp.name)  # relative paths: the same under Wine
+        return self
+
+    def __exit__(self, *exc):
+        os.chdir(self.old)
+        self.tmp.cleanup()
+
+    @staticmethod
+    def write(name, data):
+        with open(name, "wb") as f:
+            f.write(data)
+        return name
+
+    @staticmethod
+    def read(name):
+        with open(name, "rb") as f:
+            return f.read()
+
+
+# --- cases ---------------------------------------------------------------------------
+
+@case(wine=True)
+def usage_errors():
+    r = run("--help")
+    expect(r, 0, "--help")
+    for name, code in EXIT.items():
+        check(re.search(rf"^\s*{code}\s+{re.escape(name)}\s", r.out, re.M), f"--help lacks exit code {code} {name}")
+    for args, needle in [(["--bogus", "list"], "--bogus"),
+                         ([], "command is required"),
+                         (["flash"], "FILE"),
+                         (["inspect", "a.dat", "b.dat"], "b.dat"),
+                         (["-q", "-v", "list"], "verbose"),
+                         (["frobnicate"], "frobnicate")]:
+        r = run(*args)
+        expect(r, 2, " ".join(args))
+        one_line_error(r, needle)
+        check(r.out == "", f"usage error printed on stdout: {r!r}")
+    doc = parse_json(run("--json", "--bogus", "list"))
+    check(doc["exitName"] == "usage" and "--bogus" in doc["error"]["message"], f"JSON usage error: {doc}")
+
+
+@case(wine=True)
+def simulate_key_errors():
+    with Workdir() as w:
+        table = [
+            ("bogus=1", "'bogus'"), ("beta=2", "'beta'"), ("beta=16", "'beta'"), ("product=0x1234", "'product'"),
+            ("version=1.x", "'version'"), ("version=256", "'version'"), ("loader-size=ten", "'loader-size'"),
+            ("erase-unit=-1", "'erase-unit'"), ("flash-size=0", "'flash-size'"), ("head=sideways", "'head'"),
+            ("latency-ms=99999999", "'latency-ms'"), ("fault=explode", "'fault'"), ("fault=nak:Bogus", "'fault'"),
+            ("flash-in=missing.bin", "'flash-in'"), ("version", "'version'"),
+        ]
+        for spec, needle in table:
+            r = run(f"--simulate={spec}", "list")
+            expect(r, 2, spec)
+            one_line_error(r, needle)
+        w.write("big.bin", b"\0" * 8192)
+        r = run("--simulate=flash-size=4096,flash-in=big.bin", "list")
+        expect(r, 2, "flash-in larger than flash-size")
+        one_line_error(r, "flash-in")
+
+
+@case()
+def hardware_absent():
+    """No adapter on this machine: list, info, verify and flash say so with exit 3."""
+    r = run("list")
+    if r.rc == 0:
+        print("skipped: a real adapter is connected")
+        return
+    expect(r, 3, "list")
+    one_line_error(r, "no supported adapter")
+    check(r.out == "", "list printed rows without an adapter")
+    doc = parse_json(run("--json", "list"))
+    check(doc["adapters"] == [] and doc["exitName"] == "no-adapter", f"JSON list: {doc}")
+    with Workdir() as w:
+        w.write("fw.dat", Firmware().bytes)
+        for args in (["info"], ["verify", "fw.dat"], ["flash", "-y", "fw.dat"], ["--device", "/dev/hidraw99", "info"]):
+            r = run(*args)
+            expect(r, 3, " ".join(args))
+            one_line_error(r)
+
+
+@case(wine=True)
+def list_and_info_simulated():
+    r = run("--simulate", "list")
+    expect(r, 0, "list")
+    check(re.search(r"^simulated\s+35b2:2d93\s+FlashLoader", r.out, re.M), f"list row: {r!r}")
+    doc = parse_json(run("--json", "--simulate=product=0x6E41", "list"))
+    check(doc["adapters"][0]["family"] == "TwoStage" and doc["adapters"][0]["productId"] == 0x6E41, f"{doc}")
+
+    # The caption as the dialog shows it: lower-case hex, beta only when present.
+    for spec, caption in [("version=1.10", "Korbex Update v2.16 (Device: v1.a)"),
+                          ("version=1.10,beta=3", "Korbex Update v2.16 (Device: v1.a beta3)"),
+                          ("version=0x12,beta=3", "Korbex Update v2.16 (Device: v12 beta3)"),
+                          ("version=7", "Korbex Update v2.16 (Device: v7)")]:
+        r = run(f"--simulate=product=0x6E41,{spec}", "-q", "info")
+        expect(r, 0, spec)
+        check(r.out.strip() == caption, f"info with {spec}: {r.out!r}, want {caption!r}")
+    doc = parse_json(run("--json", "--simulate=product=0x6E41,version=0x12,beta=3", "info"))
+    v = doc["version"]
+    check(v["form"] == "single-number" and v["number"] == 0x12 and v["beta"] == 3, f"JSON version: {v}")
+
+    # A FlashLoader adapter is not asked: nothing is written to it.
+    with Workdir():
+        r = run("--simulate", "--trace", "t.txt", "info")
+        expect(r, 0, "FlashLoader info")
+        check(commands_written(read_trace("t.txt")) == [], "info wrote to a FlashLoader adapter")
+        # A version responder that never answers: bounded, exit 7.
+        r = run("--simulate=product=0x6E41,fault=ignore:Version@1x*", "--trace", "t.txt", "info", timeout=30)
+        expect(r, 7, "silent version responder")
+        one_line_error(r, "version")
+        check(r.seconds < 10, f"silent version query took {r.seconds:.1f} s")
+        check(commands_written(read_trace("t.txt")).count(0x21) == 1, "version request not sent exactly once")
+
+
+@case(wine=True)
+def inspect_files():
+    with Workdir() as w:
+        fw = Firmware(versions=(3, 7, 0x15), beta1=5)
+        w.write("good.dat", fw.bytes)
+        r = run("inspect", "good.dat")
+        expect(r, 0, "good file")
+        check("firmware V3.7 beta5" in r.out and "firmware V21" in r.out, f"confirmation texts: {r.out}")
+        check(re.search(r"^2\s+7\s+0\s+0x00020000\s+4106\s", r.out, re.M), f"section 2 row: {r.out}")
+        doc = parse_json(run("--json", "inspect", "good.dat"))
+        check(doc["verdict"]["ok"] and doc["fileMark"] == 0xE1, f"verdict: {doc}")
+        check([s["length"] for s in doc["sections"]] == [len(fw.d1), len(fw.d2), len(fw.d3)], "lengths")
+        check(doc["sections"][1]["loadAddress"] == 0x20000 and doc["sections"][0]["modelCode"] == 0x4B50, "fields")
+
+        truncated = fw.bytes[:-100]
+        refused = [
+            ("mark.dat", Firmware(mark=0xE0).bytes, "section 3 fileMark"),
+            ("pid.dat", Firmware(pid=0x4B51).bytes, "section 1 pid"),
+            ("short.dat", truncated, "section 3 length"),
+            ("tiny.dat", fw.bytes[:10], "section 1 header"),
+            ("only1.dat", header(100) + bytes(100), "section 2 header"),
+            ("empty.dat", b"", "section 1 header"),
+        ]
+        for name, data, field in refused:
+            w.write(name, data)
+            r = run("inspect", name)
+            expect(r, 4, name)
+            one_line_error(r, "文件不匹配", field)
+            doc = parse_json(run("--json", "inspect", name))
+            check(doc["verdict"]["field"] == field, f"{name}: JSON names {doc['verdict'].get('field')!r}")
+        r = run("inspect", "missing.dat")
+        expect(r, 4, "missing file")
+        one_line_error(r, "missing.dat")
+        # The mark is accepted from 0xE1 up.
+        w.write("ff.dat", Firmware(mark=0xFF).bytes)
+        expect(run("inspect", "ff.dat"), 0, "file mark 0xFF")
+
+
+@case(wine=True)
+def flash_sections_1_and_2():
+    """A FlashLoader update end to end, then the same file again: nothing is erased."""
+    with Workdir() as w:
+        fw = Firmware()
+        w.write("fw.dat", fw.bytes)
+        sim = "--simulate=loader-size=0x100,flash-size=0x40000,flash-out=flash.bin"
+        r = run(sim, "--trace", "t.txt", "flash", "-y", "fw.dat")
+        expect(r, 0, "update")
+        check("Updated successful!" in r.out and "firmware V2.16" in r.out, f"output: {r!r}")
+        check_flash(w.read("flash.bin"), fw.expected_regions(loader_size=0x100))
+        codes = commands_written(read_trace("t.txt"))
+        check(codes[0] == QUERY_LOADER and codes[-2:] == [SET_IMAGE_INFO, FINISH], f"command order {codes[:3]}…{codes[-3:]}")
+        blocks = 3 + 2  # (8492 - 256) / 4096 -> 3 blocks, 4106 -> 2 blocks
+        check(codes.count(ERASE) == blocks and codes.count(WRITE_RECORD) == 67 * blocks, "erases / records")
+
+        # Already on the adapter: every block is skipped, the run still ends well.
+        r = run(sim.replace("flash-out", "flash-in=flash.bin,flash-out"), "--json", "--trace", "t2.txt", "-y",
+                "flash", "fw.dat")
+        doc = parse_json(r)
+        expect(r, 0, "same image again")
+        check(doc["ending"] == "Success" and doc["blocks"]["skipped"] == blocks and doc["blocks"]["written"] == 0,
+              f"JSON blocks: {doc['blocks']}")
+        check(doc["confirmation"] == {"text": "firmware V2.16", "confirmed": True}, f"{doc['confirmation']}")
+        check(doc["afterRestart"]["returned"] is True, "adapter not seen after the restart")
+        check(not WRITING & set(commands_written(read_trace("t2.txt"))), "erased or wrote an equal image")
+
+
+@case(wine=True)
+def flash_section_3():
+    """A single-number TwoStage adapter gets section 3 alone, at its load address."""
+    with Workdir() as w:
+        fw = Firmware(versions=(2, 16, 0x21), beta3=3)
+        w.write("fw.dat", fw.bytes)
+        r = run("--simulate=product=0x6E41,version=5,loader-size=0x80,flash-size=0x40000,flash-out=flash.bin",
+                "--json", "--trace", "t.txt", "-y", "flash", "fw.dat")
+        doc = parse_json(r)
+        expect(r, 0, "section-3 update")
+        check(doc["writtenSet"] == "section 3" and doc["confirmation"]["text"] == "firmware V33 beta3", f"{doc}")
+        check(doc["afterRestart"]["version"]["caption"] == "Korbex Update v2.16 (Device: v5)", f"{doc['afterRestart']}")
+        check_flash(w.read("flash.bin"), fw.expected_regions(loader_size=0x80, section3=True))
+        codes = commands_written(read_trace("t.txt"))
+        # Version request, then the TwoStage QueryLoader before the confirmation, then the real one.
+        check(codes[:3] == [0x21, QUERY_LOADER, QUERY_LOADER], f"first commands {codes[:4]}")
+
+
+@case()
+def flash_recoverable_faults():
+    """A lost record reply and a stale check reply cost retries, not the update."""
+    with Workdir() as w:
+        fw = Firmware(s1=3 * 4096, s2=100)
+        w.write("fw.dat", fw.bytes)
+        r = run("--simulate=fault=drop:WriteRecord@5+stale:CheckBlock@2,flash-out=ok.bin",
+                "--trace", "t.txt", "-y", "flash", "fw.dat")
+        expect(r, 0, "recoverable faults")
+        check_flash(w.read("ok.bin"), fw.expected_regions())
+        events = read_trace("t.txt")
+        check("R timeout" in [e[0] for e in events], "the dropped reply left no time-out in the trace")
+        # The lost acknowledgement makes the same record go out again.
+        records = [d[3] for k, d in events if k == "W" and len(d) > 3 and d[1] == 5 and d[2] == WRITE_RECORD]
+        check(records[:6] == [0, 1, 2, 3, 4, 4], f"record indexes {records[:6]}")
+
+
+@case()
+def flash_failing_faults():
+    """A block that does not verify, or an erase unit the update cannot use: exit 1."""
+    with Workdir() as w:
+        fw = Firmware(s1=3 * 4096, s2=100)
+        w.write("fw.dat", fw.bytes)
+        for sim, needle in [("fault=corrupt:WriteRecord@3", "differs"), ("erase-unit=8192", "4096")]:
+            r = run(f"--simulate={sim},flash-out=bad.bin", "--trace", "t.txt", "-y", "flash", "fw.dat")
+            expect(r, 1, sim)
+            check("Updated failed!" in r.out, f"{sim}: no failure text: {r!r}")
+            check(needle in r.err, f"{sim}: error does not mention {needle!r}: {r.err!r}")
+            flash = w.read("bad.bin")
+            check(any(flash[a:a + len(d)] != d for a, d in fw.expected_regions()), f"{sim}: flash equals the file")
+            check(FINISH not in commands_written(read_trace("t.txt")), f"{sim}: Finish sent after a failure")
+        # Nothing is erased when the unit is not 4096.
+        check(ERASE not in commands_written(read_trace("t.txt")), "erased with an unsupported unit")
+
+
+@case()
+def flash_erase_never_acknowledged():
+    """An erase that is never acknowledged stops the pass after a bounded wait: exit 1."""
+    with Workdir() as w:
+        fw = Firmware(s1=2 * 4096, s2=0)
+        w.write("fw.dat", fw.bytes)
+        r = run("--simulate=fault=nak:Erase@1x*", "--trace", "t.txt", "-y", "flash", "fw.dat", timeout=60)
+        expect(r, 1, "erase refused for ever")
+        check("Updated failed!" in r.out and "erase" in r.err, f"{r!r}")
+        check(r.seconds < 20, f"took {r.seconds:.1f} s")
+        codes = commands_written(read_trace("t.txt"))
+        check(codes.count(ERASE) == 1 and WRITE_DATA not in codes, f"after the refused erase: {codes}")
+
+
+@case()
+def adapter_gone_or_silent():
+    """Unplugged mid-update or a loader that never answers: bounded, exit 1 or 7."""
+    with Workdir() as w:
+        w.write("fw.dat", Firmware(s1=2 * 4096, s2=10).bytes)
+        r = run("--simulate=fault=disconnect:WriteRecord@10", "-y", "flash", "fw.dat", timeout=60)
+        expect(r, 1, "disconnect")
+        check("went away" in r.err and r.seconds < 20, f"disconnect: {r!r} after {r.seconds:.1f} s")
+        for args in (["flash", "-y", "fw.dat"], ["verify", "fw.dat"]):
+            r = run("--simulate=fault=ignore:QueryLoader@1x*", *args, timeout=30)
+            expect(r, 7, " ".join(args) + " with a silent loader")
+            one_line_error(r, "BOOT")
+            check(r.seconds < 10, f"silent loader took {r.seconds:.1f} s")
+
+
+@case(wine=True)
+def refused_files_send_nothing():
+    with Workdir() as w:
+        w.write("mark.dat", Firmware(mark=0xE0).bytes)
+        w.write("pid.dat", Firmware(pid=1).bytes)
+        for name in ("mark.dat", "pid.dat"):
+            for product in ("0x2D93", "0x6E41"):
+                r = run(f"--simulate=product={product}", "--trace", "t.txt", "-y", "flash", name)
+                expect(r, 4, f"{name} on {product}")
+                one_line_error(r, "文件不匹配")
+                check(commands_written(read_trace("t.txt")) == [], f"{name}: something was sent")
+        # Refused by the loader's answer: section 1 is shorter than the loader part.
+        w.write("fw.dat", Firmware(s1=1000).bytes)
+        r = run("--simulate=loader-size=4096", "--trace", "t.txt", "-y", "flash", "fw.dat")
+        expect(r, 4, "section shorter than the loader")
+        one_line_error(r, "shorter than the loader size")
+        codes = commands_written(read_trace("t.txt"))
+        check(QUERY_LOADER in codes and not WRITING & set(codes), f"sent {codes}")
+        r = run("--simulate", "flash", "-y", "nothere.dat")
+        expect(r, 4, "missing file")
+        one_line_error(r, "nothere.dat")
+
+
+@case(wine=True)
+def confirmation_without_terminal():
+    with Workdir() as w:
+        w.write("fw.dat", Firmware().bytes)
+        r = run("--simulate", "--trace", "t.txt", "flash", "fw.dat")
+        expect(r, 5, "no terminal, no -y")
+        one_line_error(r, "-y", "firmware V2.16")
+        # FlashLoader: nothing goes out before the confirmation.
+        check(commands_written(read_trace("t.txt")) == [], "sent before the confirmation")
+        doc = parse_json(run("--json", "--simulate=product=0x6E41", "--trace", "t.txt", "flash", "fw.dat"))
+        check(doc["exitName"] == "cancelled" and "-y" in doc["error"]["message"], f"{doc}")
+        check(commands_written(read_trace("t.txt")) == [0x21, QUERY_LOADER], "TwoStage: more than version + query")
+
+
+@case()
+def verify_flash():
+    with Workdir() as w:
+        fw = Firmware(s1=2 * 4096, s2=4096)
+        w.write("fw.dat", fw.bytes)
+        image = bytearray(b"\xff" * 0x30000)
+        for address, data in fw.expected_regions():
+            image[address:address + len(data)] = data
+        w.write("good.bin", bytes(image))
+        image[0x20000 + 5] ^= 1  # section 2, block 0
+        w.write("bad.bin", bytes(image))
+        r = run("--simulate=flash-size=0x30000,flash-in=good.bin,flash-out=after.bin", "--trace", "t.txt",
+                "verify", "fw.dat")
+        expect(r, 0, "verify equal")
+        check("3 blocks" in r.out, f"{r!r}")
+        check(set(commands_written(read_trace("t.txt"))) == {QUERY_LOADER, CHECK_BLOCK}, "verify sent more than checks")
+        check(w.read("after.bin") == w.read("good.bin"), "verify changed the flash")
+        r = run("--simulate=flash-size=0x30000,flash-in=bad.bin", "verify", "fw.dat")
+        expect(r, 1, "verify differing")
+        check(re.search(r"section 2 block 0 at 0x00020000", r.out), f"differing block not listed: {r!r}")
+        doc = parse_json(run("--json", "--simulate=flash-size=0x30000,flash-in=bad.bin", "verify", "fw.dat"))
+        check(doc["differing"] == 1 and doc["equal"] == 2 and doc["matches"] is False, f"{doc}")
+
+
+@case()
+def chinese_locale():
+    with Workdir() as w:
+        w.write("fw.dat", Firmware().bytes)
+        zh = base_env(LANG="zh_CN.UTF-8")
+        r = run("--simulate", "flash", "fw.dat", env=zh)
+        expect(r, 5, "zh no -y")
+        one_line_error(r, "请加 -y")
+        r = run("--simulate=fault=ignore:QueryLoader@1x*", "flash", "-y", "fw.dat", env=zh)
+        expect(r, 7, "zh silent loader")
+        one_line_error(r, "固件更新失败,请将手柄工作在 BOOT 模式")
+        # LC_ALL wins over LANG; LC_MESSAGES over LANG.
+        r = run("--simulate", "flash", "fw.dat", env=base_env(LANG="zh_CN.UTF-8", LC_ALL="C"))
+        one_line_error(r, "pass -y")
+        r = run("--simulate", "flash", "fw.dat", env=base_env(LANG="C", LC_MESSAGES="zh_CN.UTF-8"))
+        one_line_error(r, "请加 -y")
+
+
+def run_on_terminal(args, env, answer=None, timeout=60):
+    """Runs the tool with stdin, stdout and stderr on a pseudo-terminal."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(EMULATOR + [TOOL] + args, stdin=slave, stdout=slave, stderr=slave, env=env)
+    os.close(slave)
+    out = b""
+    deadline = time.monotonic() + timeout
+    answered = False
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.2)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+            if answer is not None and not answered and b"[y/N]" in out:
+                os.write(master, answer)
+                answered = True
+        elif p.poll() is not None:
+            break
+    p.wait(timeout=5)
+    os.close(master)
+    return p.returncode, out.decode("utf-8", "replace")
+
+
+@case()
+def terminal_prompt_progress_and_colour():
+    with Workdir() as w:
+        w.write("fw.dat", Firmware().bytes)
+        rc, out = run_on_terminal(["--simulate", "flash", "fw.dat"], base_env(TERM="xterm"), answer=b"n\n")
+        check(rc == 5 and "firmware V2.16" in out and "cancelled" in out, f"answered no: exit {rc}\n{out}")
+        rc, out = run_on_terminal(["--simulate=latency-ms=1", "flash", "fw.dat"], base_env(TERM="xterm"),
+                                  answer=b"y\n")
+        check(rc == 0 and "\r[" in out and "100%" in out, f"no progress bar on a terminal: exit {rc}\n{out}")
+        check("\x1b[32mUpdated successful!" in out, f"success not in colour: {out!r}")
+        rc, out = run_on_terminal(["--simulate", "-y", "flash", "fw.dat"], base_env(TERM="xterm", NO_COLOR="1"))
+        check(rc == 0 and "\x1b[" not in out, f"NO_COLOR ignored: exit {rc} {out!r}")
+
+
+@case(wine=True)
+def demo_firmware_file():
+    with Workdir():
+        r = run("make-demo-firmware", "demo.dat", "--sizes", "5000,4096,100", "--seed", "3")
+        expect(r, 0, "make-demo-firmware")
+        doc = parse_json(run("--json", "inspect", "demo.dat"))
+        check([s["length"] for s in doc["sections"]] == [5000, 4096, 100] and doc["verdict"]["ok"], f"{doc}")
+
+
+def main():
+    global TOOL, EMULATOR
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--tool")
+    ap.add_argument("--emulator", default="")
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--wine", action="store_true")
+    ap.add_argument("case", nargs="?")
+    a = ap.parse_args()
+    if a.list:
+        print(";".join(sorted(WINE_CASES if a.wine else CASES)))
+        return 0
+    TOOL = os.path.abspath(a.tool)
+    EMULATOR = [a.emulator] if a.emulator else []
+    if a.case not in CASES:
+        print(f"unknown case {a.case!r}", file=sys.stderr)
+        return 2
+    try:
+        CASES[a.case]()
+    except Failure as e:
+        print(f"FAIL {a.case}: {e}", file=sys.stderr)
+        return 1
+    print(f"ok {a.case}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
