@@ -39,8 +39,7 @@ class AdapterBackend {
   // The supported adapters present now, in the system's order.
   virtual std::vector<AdapterEntry> Enumerate() = 0;
   // Opens the adapter's report channel; on failure null with status and message.
-  virtual std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status,
-                                              std::string& message) = 0;
+  virtual std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status, std::string& message) = 0;
   // After Finish the adapter restarts and comes back, possibly under its other
   // product id and another path. Waits (bounded) for it and returns its entry, or
   // nothing when it did not come back in time or stop was set.

@@ -49,8 +49,8 @@ const char* FamilyName(std::uint16_t vendor, std::uint16_t product) {
 }
 
 std::string Describe(const AdapterEntry& e) {
-  std::string s = e.path + " (" + Hex(e.vendorId, 4) + ":" + Hex(e.productId, 4) + ", " +
-                  FamilyName(e.vendorId, e.productId);
+  std::string s =
+      e.path + " (" + Hex(e.vendorId, 4) + ":" + Hex(e.productId, 4) + ", " + FamilyName(e.vendorId, e.productId);
   if (e.interfaceNumber >= 0) s += ", interface " + std::to_string(e.interfaceNumber);
   return s + ")";
 }
@@ -221,8 +221,7 @@ int Connect(Tool& tool, AdapterBackend& backend, Connection& c) {
 // Asks a TwoStage adapter for its version. Returns kExitOk or kExitLoaderSilent.
 int QueryVersion(Tool& tool, Connection& c, UpdateSession& session, std::u16string& caption) {
   session.deviceVersion = kVersionNotRead;
-  const auto result =
-      QueryTwoStageVersion(*c.link, session, LocalizedText(kTextTitle, tool.out.Language()), caption);
+  const auto result = QueryTwoStageVersion(*c.link, session, LocalizedText(kTextTitle, tool.out.Language()), caption);
   if (result != VersionQueryResult::Read) {
     tool.out.Error(kExitLoaderSilent, Text(Msg::VersionNoReply, tool.out.Language()));
     return kExitLoaderSilent;
@@ -249,59 +248,92 @@ std::uint32_t SimHeadAddress(const Tool& tool, const FirmwareHeaders& h) {
 
 const char* EndingName(UpdateEnding e) {
   switch (e) {
-    case UpdateEnding::NotRun: return "NotRun";
-    case UpdateEnding::Success: return "Success";
-    case UpdateEnding::Failure: return "Failure";
-    case UpdateEnding::Quiet: return "Quiet";
-    case UpdateEnding::Cancelled: return "Cancelled";
-    case UpdateEnding::FileRefused: return "FileRefused";
-    case UpdateEnding::NoDevice: return "NoDevice";
-    case UpdateEnding::Stopped: return "Stopped";
+    case UpdateEnding::NotRun:
+      return "NotRun";
+    case UpdateEnding::Success:
+      return "Success";
+    case UpdateEnding::Failure:
+      return "Failure";
+    case UpdateEnding::Quiet:
+      return "Quiet";
+    case UpdateEnding::Cancelled:
+      return "Cancelled";
+    case UpdateEnding::FileRefused:
+      return "FileRefused";
+    case UpdateEnding::NoDevice:
+      return "NoDevice";
+    case UpdateEnding::Stopped:
+      return "Stopped";
   }
   return "?";
 }
 
 const char* CauseName(FailureCause c) {
   switch (c) {
-    case FailureCause::None: return "None";
-    case FailureCause::FileRefused: return "FileRefused";
-    case FailureCause::LoaderSilent: return "LoaderSilent";
-    case FailureCause::EraseUnitUnsupported: return "EraseUnitUnsupported";
-    case FailureCause::EraseFailed: return "EraseFailed";
-    case FailureCause::RecordFailed: return "RecordFailed";
-    case FailureCause::TrailingPieceFailed: return "TrailingPieceFailed";
-    case FailureCause::LeadingPieceFailed: return "LeadingPieceFailed";
-    case FailureCause::BlockDiffers: return "BlockDiffers";
-    case FailureCause::HeadDiffers: return "HeadDiffers";
-    case FailureCause::Cancelled: return "Cancelled";
-    case FailureCause::Stopped: return "Stopped";
+    case FailureCause::None:
+      return "None";
+    case FailureCause::FileRefused:
+      return "FileRefused";
+    case FailureCause::LoaderSilent:
+      return "LoaderSilent";
+    case FailureCause::EraseUnitUnsupported:
+      return "EraseUnitUnsupported";
+    case FailureCause::EraseFailed:
+      return "EraseFailed";
+    case FailureCause::RecordFailed:
+      return "RecordFailed";
+    case FailureCause::TrailingPieceFailed:
+      return "TrailingPieceFailed";
+    case FailureCause::LeadingPieceFailed:
+      return "LeadingPieceFailed";
+    case FailureCause::BlockDiffers:
+      return "BlockDiffers";
+    case FailureCause::HeadDiffers:
+      return "HeadDiffers";
+    case FailureCause::Cancelled:
+      return "Cancelled";
+    case FailureCause::Stopped:
+      return "Stopped";
   }
   return "?";
 }
 
 const char* PhaseName(UpdatePhase p) {
   switch (p) {
-    case UpdatePhase::Checking: return "checking the file";
-    case UpdatePhase::QueryLoader: return "asking the loader";
-    case UpdatePhase::Confirm: return "confirmation";
-    case UpdatePhase::WritePass: return "write pass";
-    case UpdatePhase::CheckPass: return "check pass";
-    case UpdatePhase::SaveHead: return "saving the head";
-    case UpdatePhase::HeadCheck: return "head check";
-    case UpdatePhase::ImageInfo: return "image information";
-    case UpdatePhase::Finish: return "starting the new firmware";
+    case UpdatePhase::Checking:
+      return "checking the file";
+    case UpdatePhase::QueryLoader:
+      return "asking the loader";
+    case UpdatePhase::Confirm:
+      return "confirmation";
+    case UpdatePhase::WritePass:
+      return "write pass";
+    case UpdatePhase::CheckPass:
+      return "check pass";
+    case UpdatePhase::SaveHead:
+      return "saving the head";
+    case UpdatePhase::HeadCheck:
+      return "head check";
+    case UpdatePhase::ImageInfo:
+      return "image information";
+    case UpdatePhase::Finish:
+      return "starting the new firmware";
   }
   return "?";
 }
 
 std::string CauseText(FailureCause c, std::uint16_t language) {
   switch (c) {
-    case FailureCause::EraseFailed: return Text(Msg::CauseEraseFailed, language);
+    case FailureCause::EraseFailed:
+      return Text(Msg::CauseEraseFailed, language);
     case FailureCause::RecordFailed:
       return Text(Msg::CauseRecordFailed, language, {std::to_string(kRecordSendAttempts)});
-    case FailureCause::LeadingPieceFailed: return Text(Msg::CauseLeadingPieceFailed, language);
-    case FailureCause::TrailingPieceFailed: return Text(Msg::CauseTrailingPieceFailed, language);
-    default: return CauseName(c);
+    case FailureCause::LeadingPieceFailed:
+      return Text(Msg::CauseLeadingPieceFailed, language);
+    case FailureCause::TrailingPieceFailed:
+      return Text(Msg::CauseTrailingPieceFailed, language);
+    default:
+      return CauseName(c);
   }
 }
 
@@ -342,7 +374,8 @@ class ConsoleListener final : public UpdateListener {
     const std::string where = Hex(e.address, 8);
     switch (e.kind) {
       case K::Phase:
-        if (e.phase == UpdatePhase::WritePass || e.phase == UpdatePhase::CheckPass || e.phase == UpdatePhase::HeadCheck) {
+        if (e.phase == UpdatePhase::WritePass || e.phase == UpdatePhase::CheckPass ||
+            e.phase == UpdatePhase::HeadCheck) {
           out_.Detail(std::string(PhaseName(e.phase)) + ", section " + std::to_string(e.section));
         } else {
           out_.Detail(PhaseName(e.phase));
@@ -363,13 +396,11 @@ class ConsoleListener final : public UpdateListener {
                     ": written");
         return;
       case K::BlockNotWritten: {
-        const std::string line = Text(Msg::BlockNotWritten, out_.Language(),
-                                      {std::to_string(e.section), std::to_string(e.block), where,
-                                       CauseText(e.cause, out_.Language())});
-        notWritten_.push_back({{"section", e.section},
-                               {"block", e.block},
-                               {"address", e.address},
-                               {"cause", CauseName(e.cause)}});
+        const std::string line =
+            Text(Msg::BlockNotWritten, out_.Language(),
+                 {std::to_string(e.section), std::to_string(e.block), where, CauseText(e.cause, out_.Language())});
+        notWritten_.push_back(
+            {{"section", e.section}, {"block", e.block}, {"address", e.address}, {"cause", CauseName(e.cause)}});
         notWrittenLines_.push_back(line);
         out_.Detail("  " + line);
         return;
@@ -471,8 +502,8 @@ int RunList(Tool& tool) {
   json list = json::array();
   for (const auto& e : entries) {
     list.push_back(ToJson(e));
-    std::string row = e.path + "  " + Hex(e.vendorId, 4) + ":" + Hex(e.productId, 4) + "  " +
-                      FamilyName(e.vendorId, e.productId);
+    std::string row =
+        e.path + "  " + Hex(e.vendorId, 4) + ":" + Hex(e.productId, 4) + "  " + FamilyName(e.vendorId, e.productId);
     if (e.interfaceNumber >= 0) row += "  interface " + std::to_string(e.interfaceNumber);
     if (!e.product.empty()) row += "  " + e.product;
     out.Result(row);
@@ -611,7 +642,7 @@ int RunVerify(Tool& tool, const std::string& file) {
   const auto result = CompareFlash(
       *c.link, f.image, f.headers, set,
       [&](const BlockComparison& b) {
-        json j = {{"section", b.section}, {"block", b.block},   {"address", b.address},
+        json j = {{"section", b.section}, {"block", b.block},       {"address", b.address},
                   {"equal", b.equal},     {"answered", b.answered}, {"fileCrc", b.fileCrc}};
         if (b.answered) j["deviceCrc"] = b.deviceCrc;
         blocks.push_back(j);
@@ -636,8 +667,8 @@ int RunVerify(Tool& tool, const std::string& file) {
   doc["differing"] = result.differing;
   switch (result.status) {
     case FlashCompareResult::Status::LoaderSilent:
-      out.Error(kExitLoaderSilent, Text(Msg::LoaderSilent, out.Language()) + ": " +
-                                       Utf8(LocalizedText(kTextBootMode, out.Language())));
+      out.Error(kExitLoaderSilent,
+                Text(Msg::LoaderSilent, out.Language()) + ": " + Utf8(LocalizedText(kTextBootMode, out.Language())));
       code = kExitLoaderSilent;
       break;
     case FlashCompareResult::Status::FileRefused:
@@ -655,8 +686,8 @@ int RunVerify(Tool& tool, const std::string& file) {
         out.Outcome(Text(Msg::VerifyEqual, out.Language(), {std::to_string(result.blocks)}), true);
         code = kExitOk;
       } else {
-        std::string message = Text(Msg::VerifyDiffers, out.Language(),
-                                   {std::to_string(result.differing), std::to_string(result.blocks)});
+        std::string message =
+            Text(Msg::VerifyDiffers, out.Language(), {std::to_string(result.differing), std::to_string(result.blocks)});
         for (const auto& d : differing) message += "\n" + d;
         out.Outcome(message, false);
         if (out.Json()) out.Error(kExitFailed, message);
@@ -717,9 +748,9 @@ int RunFlash(Tool& tool, const std::string& file) {
   switch (ending) {
     case UpdateEnding::Success:
       out.Outcome(engineMessage, true);
-      out.Info(Text(Msg::WrittenSummary, out.Language(),
-                    {std::to_string(listener.written_), std::to_string(listener.skipped_),
-                     std::to_string(listener.verified_)}));
+      out.Info(Text(
+          Msg::WrittenSummary, out.Language(),
+          {std::to_string(listener.written_), std::to_string(listener.skipped_), std::to_string(listener.verified_)}));
       code = kExitOk;
       {
         // The adapter restarts: let go of it before looking for it again.

@@ -12,10 +12,10 @@
 namespace korbex::cli {
 
 struct ToolOptions {
-  std::string device;                      // --device PATH
-  bool yes = false;                        // -y
+  std::string device;                       // --device PATH
+  bool yes = false;                         // -y
   std::optional<SimulateOptions> simulate;  // --simulate, parsed
-  std::FILE* trace = nullptr;              // --trace FILE, header written
+  std::FILE* trace = nullptr;               // --trace FILE, header written
 };
 
 struct Tool {

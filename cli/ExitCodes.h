@@ -5,13 +5,13 @@ namespace korbex::cli {
 
 enum ExitCode : int {
   kExitOk = 0,
-  kExitFailed = 1,         // the update or the verify failed (flash differs)
-  kExitUsage = 2,          // bad command line; also several adapters and no --device
-  kExitNoAdapter = 3,      // no supported adapter (or none at the --device path)
-  kExitFileRefused = 4,    // firmware file cannot be opened or does not match
-  kExitCancelled = 5,      // the confirmation was not answered with OK
-  kExitCannotOpen = 6,     // the adapter is present but cannot be opened (permission)
-  kExitLoaderSilent = 7,   // the adapter's loader (or version responder) does not answer
+  kExitFailed = 1,        // the update or the verify failed (flash differs)
+  kExitUsage = 2,         // bad command line; also several adapters and no --device
+  kExitNoAdapter = 3,     // no supported adapter (or none at the --device path)
+  kExitFileRefused = 4,   // firmware file cannot be opened or does not match
+  kExitCancelled = 5,     // the confirmation was not answered with OK
+  kExitCannotOpen = 6,    // the adapter is present but cannot be opened (permission)
+  kExitLoaderSilent = 7,  // the adapter's loader (or version responder) does not answer
 };
 
 struct ExitCodeInfo {

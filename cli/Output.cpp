@@ -24,7 +24,7 @@ OutputSettings DetectOutputSettings(bool json, bool quiet, bool verbose) {
   s.stdoutTerminal = IsTerminal(stdout);
   const char* noColor = std::getenv("NO_COLOR");
   // https://no-color.org: any non-empty value turns colour off.
-  s.color = s.stdoutTerminal && IsTerminal(stderr) && !(noColor && *noColor);
+  s.color = s.stdoutTerminal && IsTerminal(stderr) && ConsoleShowsEscapes() && !(noColor && *noColor);
   return s;
 }
 

@@ -3,10 +3,9 @@
 // bar on a terminal, plain lines otherwise, colour unless NO_COLOR), or one JSON
 // document on stdout with --json (errors included, nothing else on stdout).
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace korbex::cli {
 

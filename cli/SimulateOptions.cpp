@@ -133,8 +133,9 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
       }
       opts.adapter.faults.insert(opts.adapter.faults.end(), faults.begin(), faults.end());
     } else {
-      error = KeyError(key, "unknown key (product, version, beta, loader-size, erase-unit, flash-size, flash-in, "
-                            "flash-out, head, latency-ms, fault)");
+      error = KeyError(key,
+                       "unknown key (product, version, beta, loader-size, erase-unit, flash-size, flash-in, "
+                       "flash-out, head, latency-ms, fault)");
       return false;
     }
   }

@@ -13,8 +13,11 @@ namespace korbex::cli {
 bool IsTerminal(std::FILE* stream);
 // Columns of the terminal behind stream; 80 when unknown.
 int TerminalWidth(std::FILE* stream);
-// Makes the console print UTF-8 (a no-op where it already does).
+// Makes the console print UTF-8 (a no-op where it already does) and turns on colour
+// escapes where the console needs that. Call once, first.
 void PrepareConsole();
+// False when the console cannot show colour escapes (an old Windows console).
+bool ConsoleShowsEscapes();
 // The command line as UTF-8 (Windows hands argv over in the ANSI code page).
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 // Ctrl-C sets flag instead of killing the process, so an update stops between two

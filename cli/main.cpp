@@ -1,6 +1,5 @@
 // korbex-update: the command-line front end of the update engine.
 #include <CLI/CLI.hpp>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,13 +27,12 @@ std::string ExitCodeFooter() {
     std::snprintf(line, sizeof line, "  %d  %-13s %s\n", static_cast<int>(e.code), e.name, e.description);
     s += line;
   }
-  s +=
-      "\n--simulate keys (comma-separated, numbers decimal or 0x hex):\n"
-      "  product=0x6E41|0x2D93  version=MAJ.MIN|N  beta=N  loader-size=N  erase-unit=N\n"
-      "  flash-size=N  flash-in=FILE  flash-out=FILE  head=staged|direct  latency-ms=N\n"
-      "  fault=KIND[:COMMAND][@N][xCOUNT][+…]   e.g. fault=nak:Erase@2x3+drop:WriteRecord@5\n"
-      "\nLanguage: Chinese when LC_ALL, LC_MESSAGES or LANG (the first that is set) starts with zh_CN.\n"
-      "See docs/cli.md for the trace format and the Linux udev rule.";
+  s += "\n--simulate keys (comma-separated, numbers decimal or 0x hex):\n"
+       "  product=0x6E41|0x2D93  version=MAJ.MIN|N  beta=N  loader-size=N  erase-unit=N\n"
+       "  flash-size=N  flash-in=FILE  flash-out=FILE  head=staged|direct  latency-ms=N\n"
+       "  fault=KIND[:COMMAND][@N][xCOUNT][+…]   e.g. fault=nak:Erase@2x3+drop:WriteRecord@5\n"
+       "\nLanguage: Chinese when LC_ALL, LC_MESSAGES or LANG (the first that is set) starts with zh_CN.\n"
+       "See docs/cli.md for the trace format and the Linux udev rule.";
   return s;
 }
 
@@ -64,9 +62,10 @@ int main(int argc, char** argv) {
   app.add_flag("-y,--yes", yes, "answer the confirmation with OK");
   app.add_flag("--json", json, "print one JSON document on stdout (errors included, never a prompt)");
   app.add_option("--trace", tracePath, "write every report written and read to FILE")->type_name("FILE");
-  auto* simulate = app.add_option("--simulate", simulateSpec,
-                                  "use the simulated adapter instead of hardware, configured by KEY=VALUE,… (see below)")
-                       ->type_name("[=KEY=VALUE,…]");
+  auto* simulate =
+      app.add_option("--simulate", simulateSpec,
+                     "use the simulated adapter instead of hardware, configured by KEY=VALUE,… (see below)")
+          ->type_name("[=KEY=VALUE,…]");
   auto* quietFlag = app.add_flag("-q,--quiet", quiet, "print only results and errors");
   app.add_flag("-v,--verbose", verbose, "print every block and phase")->excludes(quietFlag);
 

@@ -28,6 +28,8 @@ int TerminalWidth(std::FILE* stream) {
 
 void PrepareConsole() {}
 
+bool ConsoleShowsEscapes() { return true; }
+
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
 void StopOnInterrupt(std::atomic<bool>& flag) {

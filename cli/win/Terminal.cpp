@@ -2,11 +2,13 @@
 
 #include <io.h>
 #include <windows.h>
+// shellapi.h needs windows.h first.
 #include <shellapi.h>
 
 namespace korbex::cli {
 namespace {
 std::atomic<bool>* interruptFlag = nullptr;
+bool escapesShown = false;
 
 BOOL WINAPI OnConsoleCtrl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
@@ -48,14 +50,20 @@ void PrepareConsole() {
   // Our texts are UTF-8; the console shows them only in its UTF-8 code page.
   SetConsoleOutputCP(CP_UTF8);
   SetConsoleCP(CP_UTF8);
-  // Colour escapes need virtual-terminal processing (Windows 10 and later).
+  // Colour escapes need virtual-terminal processing (Windows 10 and later); an older
+  // console would print them as text, so colour stays off there.
+  escapesShown = true;
   for (DWORD id : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     HANDLE h = GetStdHandle(id);
     DWORD mode = 0;
-    if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode))
-      SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) &&
+        !SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+      escapesShown = false;
+    }
   }
 }
+
+bool ConsoleShowsEscapes() { return escapesShown; }
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   int count = 0;

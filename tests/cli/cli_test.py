@@ -235,6 +235,9 @@ def usage_errors():
         check(r.out == "", f"usage error printed on stdout: {r!r}")
     doc = parse_json(run("--json", "--bogus", "list"))
     check(doc["exitName"] == "usage" and "--bogus" in doc["error"]["message"], f"JSON usage error: {doc}")
+    r = run("--simulate", "--trace", os.path.join("no-such-dir", "t.txt"), "info")
+    expect(r, 2, "trace file not writable")
+    one_line_error(r, "t.txt")
 
 
 @case(wine=True)
@@ -284,6 +287,10 @@ def list_and_info_simulated():
     check(re.search(r"^simulated\s+35b2:2d93\s+FlashLoader", r.out, re.M), f"list row: {r!r}")
     doc = parse_json(run("--json", "--simulate=product=0x6E41", "list"))
     check(doc["adapters"][0]["family"] == "TwoStage" and doc["adapters"][0]["productId"] == 0x6E41, f"{doc}")
+    expect(run("--simulate", "--device", "simulated", "info"), 0, "--device naming the simulated adapter")
+    r = run("--simulate", "--device", "elsewhere", "info")
+    expect(r, 3, "--device naming no adapter")
+    one_line_error(r, "elsewhere")
 
     # The caption as the dialog shows it: lower-case hex, beta only when present.
     for spec, caption in [("version=1.10", "Korbex Update v2.16 (Device: v1.a)"),
