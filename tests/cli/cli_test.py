@@ -260,7 +260,7 @@ def simulate_key_errors():
         one_line_error(r, "flash-in")
 
 
-@case()
+@case(wine=True)
 def hardware_absent():
     """No adapter on this machine: list, info, verify and flash say so with exit 3."""
     r = run("list")
