@@ -66,6 +66,7 @@ constexpr MsgEntry kMessages[] = {
     {Msg::HeadDiffersAfterWrite, "head block {} of section {} at 0x{} differs from the file after SaveHead",
      "头部块 {}（第 {} 段，地址 0x{}）保存后与文件不一致"},
     {Msg::ConfirmedByYes, "confirmed by -y", "已由 -y 确认"},
+    {Msg::AndMore, "; {} more blocks not written", "；另有 {} 块未写入"},
 };
 
 // The table is indexed by Msg: every row must sit at its own id.

@@ -46,6 +46,7 @@ enum class Msg {
   BlockDiffersAfterWrite,
   HeadDiffersAfterWrite,
   ConfirmedByYes,
+  AndMore,
   Count
 };
 

@@ -768,10 +768,21 @@ int RunFlash(Tool& tool, const std::string& file) {
         // The engine ended before the first erase; the loader's unit says why.
         message = Text(Msg::EraseUnitUnsupported, out.Language());
       } else {
+        // One line: the block that failed its check and, first, why it was not written.
         message = listener.differsLine_;
-        for (const auto& l : listener.notWrittenLines_) message += "\n" + l;
+        const auto& notWritten = listener.notWrittenLines_;
+        if (!notWritten.empty()) {
+          message += " (" + notWritten.front();
+          if (notWritten.size() > 1) {
+            message += Text(Msg::AndMore, out.Language(), {std::to_string(notWritten.size() - 1)});
+          }
+          message += ")";
+          // The rest for the reader of the log; -v showed them as they happened.
+          if (!out.Verbose())
+            for (const auto& l : notWritten) out.Info(l);
+        }
       }
-      if (deviceGone) message += "\n" + Text(Msg::AdapterGone, out.Language());
+      if (deviceGone) message += "; " + Text(Msg::AdapterGone, out.Language());
       out.Error(kExitFailed, message);
       code = kExitFailed;
       break;
