@@ -91,7 +91,8 @@ class BenchListener final : public UpdateListener {
     if (e.kind == K::BlockWritten) ++written;
     if (e.kind == K::BlockSkipped) ++skipped;
     // The write pass block by block: where the time goes when a run is slow.
-    if (e.phase == UpdatePhase::WritePass && blockEnds.size() < blockEnds.capacity()) blockEnds.push_back(Clock_::now());
+    if (e.phase == UpdatePhase::WritePass && blockEnds.size() < blockEnds.capacity())
+      blockEnds.push_back(Clock_::now());
   }
 
   // Reserved before the run, so recording never allocates inside the window.
@@ -210,7 +211,8 @@ RunResult RunOnce(const Image& image, bool alreadyThere, Link link, std::uint32_
   r.written = listener.written;
   r.skipped = listener.skipped;
   for (std::size_t i = 1; i < listener.blockEnds.size(); ++i) {
-    r.blockMs.push_back(std::chrono::duration<double, std::milli>(listener.blockEnds[i] - listener.blockEnds[i - 1]).count());
+    r.blockMs.push_back(
+        std::chrono::duration<double, std::milli>(listener.blockEnds[i] - listener.blockEnds[i - 1]).count());
   }
   r.flashMatches = std::equal(image.section1.begin(), image.section1.end(), model.Flash().begin());
   return r;
@@ -277,8 +279,9 @@ int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv, o)) return 2;
   const Image image = MakeImage(o.imageKib);
   const double fixedMs = kQueryLoaderDelayMs + kFinishDelayMs;  // one QueryLoader for a FlashLoader adapter
-  std::printf("korbex-bench: %u KiB image (%u blocks of 4096 bytes), simulated FlashLoader adapter, %u ms per exchange\n",
-              o.imageKib, image.blocks, o.latencyMs);
+  std::printf(
+      "korbex-bench: %u KiB image (%u blocks of 4096 bytes), simulated FlashLoader adapter, %u ms per exchange\n",
+      o.imageKib, image.blocks, o.latencyMs);
 
   // Every block differs: 71 exchanges per block in the write pass, one in the checks.
   std::vector<RunResult> writes, equals;
@@ -289,12 +292,13 @@ int main(int argc, char** argv) {
   const RunResult w = Median(writes);
   const double wBound = w.stats.exchanges * static_cast<double>(o.latencyMs) + fixedMs;
   const double ratio = w.wallMs / wBound;
-  const auto [wMin, wMax] = std::minmax_element(writes.begin(), writes.end(), [](const RunResult& a, const RunResult& b) {
-    return a.wallMs < b.wallMs;
-  });
+  const auto [wMin, wMax] = std::minmax_element(
+      writes.begin(), writes.end(), [](const RunResult& a, const RunResult& b) { return a.wallMs < b.wallMs; });
   Line("written: exchanges", Format("%u", w.stats.exchanges));
-  Line("written: exchanges per block", Format("%.2f (%u written)", double(w.stats.exchanges) / image.blocks, w.written));
-  Line("written: wall time", Format("%.1f ms (median of %d, %.1f..%.1f)", w.wallMs, o.runs, wMin->wallMs, wMax->wallMs));
+  Line("written: exchanges per block",
+       Format("%.2f (%u written)", double(w.stats.exchanges) / image.blocks, w.written));
+  Line("written: wall time",
+       Format("%.1f ms (median of %d, %.1f..%.1f)", w.wallMs, o.runs, wMin->wallMs, wMax->wallMs));
   Line("written: bound", Format("%.1f ms (%u x %u ms + %.0f ms)", wBound, w.stats.exchanges, o.latencyMs, fixedMs));
   Line("written: wall / bound", Format("%.4f", ratio));
   Line("written: time per written block", Format("%.2f ms (bound %.0f ms)", (w.wallMs - fixedMs) / image.blocks,
@@ -304,9 +308,9 @@ int main(int argc, char** argv) {
     std::sort(ms.begin(), ms.end());
     const double bound = 71.0 * o.latencyMs;
     const auto slow = std::count_if(ms.begin(), ms.end(), [&](double v) { return v > bound * kMaxRatio; });
-    Line("written: write pass, per block", Format("median %.2f ms, max %.2f ms, %d of %zu over %.1f ms (bound %.0f ms)",
-                                                  ms[ms.size() / 2], ms.back(), static_cast<int>(slow), ms.size(),
-                                                  bound * kMaxRatio, bound));
+    Line("written: write pass, per block",
+         Format("median %.2f ms, max %.2f ms, %d of %zu over %.1f ms (bound %.0f ms)", ms[ms.size() / 2], ms.back(),
+                static_cast<int>(slow), ms.size(), bound * kMaxRatio, bound));
   }
   Line("written: throughput", Format("%.1f kB/s", image.blocks * 4096.0 / (w.wallMs - fixedMs)));
 
@@ -317,11 +321,12 @@ int main(int argc, char** argv) {
   }
   const RunResult e = Median(equals);
   const double eBound = e.stats.exchanges * static_cast<double>(o.latencyMs) + fixedMs;
-  Line("equal: exchanges per block", Format("%.2f (CheckBlock %.2f, %u skipped)", double(e.stats.exchanges) / image.blocks,
-                                            double(e.stats.checks) / image.blocks, e.skipped));
+  Line("equal: exchanges per block",
+       Format("%.2f (CheckBlock %.2f, %u skipped)", double(e.stats.exchanges) / image.blocks,
+              double(e.stats.checks) / image.blocks, e.skipped));
   Line("equal: wall time", Format("%.1f ms (median of %d)", e.wallMs, o.runs));
-  Line("equal: bound", Format("%.1f ms (%u x %u ms + %.0f ms), wall / bound %.4f", eBound, e.stats.exchanges, o.latencyMs,
-                              fixedMs, e.wallMs / eBound));
+  Line("equal: bound", Format("%.1f ms (%u x %u ms + %.0f ms), wall / bound %.4f", eBound, e.stats.exchanges,
+                              o.latencyMs, fixedMs, e.wallMs / eBound));
 
   // No latency, no waits: what the host itself spends. The fastest of a few runs.
   RunResult best;
@@ -338,16 +343,15 @@ int main(int argc, char** argv) {
   const double cpuPerExchange = bestHostUs / best.stats.exchanges;
   Line("zero latency: host CPU per exchange", Format("%.2f us", cpuPerExchange));
   Line("zero latency: host CPU per 4096-byte block", Format("%.1f us", bestHostUs / image.blocks));
-  Line("zero latency: with the simulated adapter", Format("%.2f us per exchange, %.1f us per block",
-                                                          best.cpuUs / best.stats.exchanges, best.cpuUs / image.blocks));
+  Line("zero latency: with the simulated adapter",
+       Format("%.2f us per exchange, %.1f us per block", best.cpuUs / best.stats.exchanges, best.cpuUs / image.blocks));
 
   // From the first block event to the last: write pass, check pass, head check.
   const std::uint64_t allocs = std::max({w.blockAllocs, e.blockAllocs, best.blockAllocs});
-  Line("allocations during the block passes", Format("%llu written, %llu equal, %llu zero latency (%.2f per block)",
-                                                     static_cast<unsigned long long>(w.blockAllocs),
-                                                     static_cast<unsigned long long>(e.blockAllocs),
-                                                     static_cast<unsigned long long>(best.blockAllocs),
-                                                     double(allocs) / image.blocks));
+  Line("allocations during the block passes",
+       Format("%llu written, %llu equal, %llu zero latency (%.2f per block)",
+              static_cast<unsigned long long>(w.blockAllocs), static_cast<unsigned long long>(e.blockAllocs),
+              static_cast<unsigned long long>(best.blockAllocs), double(allocs) / image.blocks));
   std::printf("ratio %.4f\n", ratio);
 
   if (o.check) {

@@ -18,23 +18,23 @@ enum class InitialFlash : std::uint8_t { Erased = 0, FileAlready = 1, HalfEqual 
 
 // Op on a write (the host sends a report).
 enum WriteOp : std::uint8_t {
-  kWriteLose = 10,        // the report never reaches the adapter; the write "succeeds"
-  kWriteFail = 11,        // the write fails (result 0)
-  kWriteCorrupt = 12,     // operands: position, xor mask; one byte changed on the way
-  kWriteSilent = 13,      // from now on: writes are lost, reads time out
-  kWriteGone = 14,        // from now on: writes fail, reads fail at once
-  kWriteStop = 15,        // the front end asks the worker to stop; the report goes out
+  kWriteLose = 10,     // the report never reaches the adapter; the write "succeeds"
+  kWriteFail = 11,     // the write fails (result 0)
+  kWriteCorrupt = 12,  // operands: position, xor mask; one byte changed on the way
+  kWriteSilent = 13,   // from now on: writes are lost, reads time out
+  kWriteGone = 14,     // from now on: writes fail, reads fail at once
+  kWriteStop = 15,     // the front end asks the worker to stop; the report goes out
 };
 
 // Op on a read (the host waits for a reply).
 enum ReadOp : std::uint8_t {
-  kReadDrop = 9,          // the adapter's reply is lost: time-out
-  kReadMutate = 10,       // operands: position, xor mask
-  kReadReplace = 11,      // operands: 64 bytes delivered instead of the reply
-  kReadDuplicate = 12,    // the last report delivered comes again, the reply is lost
-  kReadError = 13,        // the read fails with a device error, the reply is lost
-  kReadSilent = 14,       // as kWriteSilent
-  kReadGone = 15,         // as kWriteGone
+  kReadDrop = 9,        // the adapter's reply is lost: time-out
+  kReadMutate = 10,     // operands: position, xor mask
+  kReadReplace = 11,    // operands: 64 bytes delivered instead of the reply
+  kReadDuplicate = 12,  // the last report delivered comes again, the reply is lost
+  kReadError = 13,      // the read fails with a device error, the reply is lost
+  kReadSilent = 14,     // as kWriteSilent
+  kReadGone = 15,       // as kWriteGone
 };
 // Op values 0-9 on a write and 0-8 on a read deliver faithfully.
 

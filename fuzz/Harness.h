@@ -4,6 +4,7 @@
 // the blocks of a file.
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 

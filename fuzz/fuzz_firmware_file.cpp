@@ -10,10 +10,10 @@
 #include <memory>
 #include <vector>
 
+#include "FileRunOracle.h"
 #include "FuzzCheck.h"
 #include "protocol/Checksums.h"
 #include "update/FirmwareImage.h"
-#include "FileRunOracle.h"
 
 namespace {
 
@@ -65,7 +65,11 @@ ExpectedPlan Expect(const FirmwareHeaders& h, WrittenSet set, std::uint32_t load
   } else {
     if (l3 <= loaderSize) return e;
     e.ok = true;
-    e.plans[e.count++] = {3, 3 * kHeaderSize + l1 + l2 + loaderSize, l3 - loaderSize, h.h3.loadAddress(), l3 - loaderSize,
+    e.plans[e.count++] = {3,
+                          3 * kHeaderSize + l1 + l2 + loaderSize,
+                          l3 - loaderSize,
+                          h.h3.loadAddress(),
+                          l3 - loaderSize,
                           l3 - loaderSize};
   }
   return e;
@@ -157,8 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Write plans: pure functions of the headers, whatever the structure says; when the
   // file fits, every section they send must lie inside the file.
-  const std::uint32_t loaderSizes[] = {0,  1,          kHeaderSize,         kBlockSize - 1, kBlockSize, kBlockSize + 1,
-                                       l1, l1 + 1,     headers.h3.length(), 0x10000,        0xFFFFFFFFu};
+  const std::uint32_t loaderSizes[] = {0,  1,      kHeaderSize,         kBlockSize - 1, kBlockSize, kBlockSize + 1,
+                                       l1, l1 + 1, headers.h3.length(), 0x10000,        0xFFFFFFFFu};
   for (WrittenSet set : {WrittenSet::Sections1And2, WrittenSet::Section3}) {
     for (std::uint32_t loaderSize : loaderSizes) {
       WritePlan plan;

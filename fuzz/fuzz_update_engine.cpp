@@ -96,8 +96,10 @@ class FuzzChannel final : public ReportChannel {
     if (mode_ == Mode::Gone) return 0;
     if (mode_ == Mode::Silent) return 1;
     switch (ops_.Next() % 16) {
-      case kWriteLose: return 1;
-      case kWriteFail: return 0;
+      case kWriteLose:
+        return 1;
+      case kWriteFail:
+        return 0;
       case kWriteCorrupt: {
         std::uint8_t copy[kReportSize];
         std::memcpy(copy, bytes, count);
@@ -107,10 +109,17 @@ class FuzzChannel final : public ReportChannel {
         model_.HandleOutputReport(copy, count);
         return 1;
       }
-      case kWriteSilent: mode_ = Mode::Silent; return 1;
-      case kWriteGone: mode_ = Mode::Gone; return 0;
-      case kWriteStop: stop_ = true; break;
-      default: break;
+      case kWriteSilent:
+        mode_ = Mode::Silent;
+        return 1;
+      case kWriteGone:
+        mode_ = Mode::Gone;
+        return 0;
+      case kWriteStop:
+        stop_ = true;
+        break;
+      default:
+        break;
     }
     model_.HandleOutputReport(bytes, count);
     return 1;
@@ -125,7 +134,8 @@ class FuzzChannel final : public ReportChannel {
     const bool queued = model_.PopInputReport(reply);
     if (mode_ == Mode::Silent) return TimeOut();
     switch (ops_.Next() % 16) {
-      case kReadDrop: return TimeOut();
+      case kReadDrop:
+        return TimeOut();
       case kReadMutate: {
         if (!queued) return TimeOut();
         const std::size_t at = 1 + ops_.Next() % kReportDataSize;
@@ -141,9 +151,14 @@ class FuzzChannel final : public ReportChannel {
         if (!haveLast_) return TimeOut();
         std::memcpy(reply, last_, kReportSize);
         return Deliver(reply, report, true);
-      case kReadError: return kDeviceError;
-      case kReadSilent: mode_ = Mode::Silent; return TimeOut();
-      case kReadGone: mode_ = Mode::Gone; return kDeviceError;
+      case kReadError:
+        return kDeviceError;
+      case kReadSilent:
+        mode_ = Mode::Silent;
+        return TimeOut();
+      case kReadGone:
+        mode_ = Mode::Gone;
+        return kDeviceError;
       default:
         if (!queued) return TimeOut();
         return Deliver(reply, report, false);
@@ -158,7 +173,8 @@ class FuzzChannel final : public ReportChannel {
 
   void Count() {
     if (writes + reads >= callCap_) {
-      std::fprintf(stderr, "the run did not end within %llu channel calls\n", static_cast<unsigned long long>(callCap_));
+      std::fprintf(stderr, "the run did not end within %llu channel calls\n",
+                   static_cast<unsigned long long>(callCap_));
       std::abort();
     }
   }
@@ -207,7 +223,8 @@ const std::vector<std::uint8_t>& FileVariant(int v) {
       sim::MakeStandardFile(4096 + 2 * 4096 + 100, 4096 + 5, 2 * 4096 + 10),
       sim::MakeStandardFile(4096 + 300, 0, 5000, 0x40000, 0x8000, 3),
       sim::MakeStandardFile(4 * 4096, 3 * 4096, 4 * 4096, 0x20000, 0x10000, 5),
-      sim::MakeStandardFile(4096 + 5 * 4096 + 1, 2 * 4096, 4096, 0x10000, 0x30000, 7),  // section 3: only a 4096-byte loader
+      sim::MakeStandardFile(4096 + 5 * 4096 + 1, 2 * 4096, 4096, 0x10000, 0x30000,
+                            7),  // section 3: only a 4096-byte loader
   };
   return files[v & 3];
 }
@@ -255,7 +272,8 @@ const Prepared& Prepare(int variant, WrittenSet set, int loaderIndex) {
       const std::uint32_t address = sp.firstAddress + b * kBlockSize;
       p.crcs.push_back({address, PayloadCrc16(block, kBlockSize)});
       std::memcpy(p.flash[static_cast<int>(InitialFlash::FileAlready)].data() + address, block, kBlockSize);
-      if (b % 2 == 0) std::memcpy(p.flash[static_cast<int>(InitialFlash::HalfEqual)].data() + address, block, kBlockSize);
+      if (b % 2 == 0)
+        std::memcpy(p.flash[static_cast<int>(InitialFlash::HalfEqual)].data() + address, block, kBlockSize);
       const std::vector<std::uint8_t> junk = sim::PatternBytes(kBlockSize, address);
       std::memcpy(p.flash[static_cast<int>(InitialFlash::Garbage)].data() + address, junk.data(), kBlockSize);
     }

@@ -50,7 +50,8 @@ void FileSeeds(const fs::path& dir, bool& ok) {
     return b;
   };
   const Bytes standard = MakeStandardFile(4096 + 2 * 4096 + 100, 4096 + 5, 2 * 4096 + 10);
-  for (std::uint8_t setup = 0; setup < 8; ++setup) save("standard-" + std::to_string(setup), withSetup(standard, setup));
+  for (std::uint8_t setup = 0; setup < 8; ++setup)
+    save("standard-" + std::to_string(setup), withSetup(standard, setup));
   save("aligned", BuildFirmwareFile(Sections(3 * 4096, 2 * 4096, 4096 + 16, 0x20000, 0x3000)));
   save("one-block-head", BuildFirmwareFile(Sections(4096 + 300, 0, 50, 0x40000, 0x1000)));
   save("unaligned-address", BuildFirmwareFile(Sections(5000, 3000, 7000, 0x40001, 0x1003)));
@@ -61,7 +62,8 @@ void FileSeeds(const fs::path& dir, bool& ok) {
     return b;
   }());
   save("section1-only", BuildFirmwareFile({Sections(9000, 0, 0, 0, 0)[0]}));
-  save("two-sections", BuildFirmwareFile({Sections(9000, 800, 0, 0x40000, 0)[0], Sections(9000, 800, 0, 0x40000, 0)[1]}));
+  save("two-sections",
+       BuildFirmwareFile({Sections(9000, 800, 0, 0x40000, 0)[0], Sections(9000, 800, 0, 0x40000, 0)[1]}));
   {
     auto s = Sections(4096 + 500, 600, 700, 0x40000, 0x1000);
     s[2].fileMark = 0xE0;
