@@ -488,6 +488,82 @@ TEST(Dialog, ArrivalDuringAnUpdateWaitsForTheWorker) {
   EXPECT_TRUE(rig.FlashHolds(file));
 }
 
+// The real file chooser (the modern common dialog): one filter, "*.dat", started in
+// the folder given; a typed name comes back as a full path, Cancel as nothing.
+TEST(Dialog, FileChooserOffersFirmwareFiles) {
+  const std::wstring folder = TempPath(L"");
+  const std::wstring path = TempPath(L"korbex-chooser.dat");
+  WriteFileBytes(path, MakeFirmwareFile());
+  FirmwareFileRequest request;
+  request.filterName = Expected(kTextFileType) + L"(*.dat)";
+  request.filterPattern = L"*.dat";
+  request.defaultExtension = L"*.*";
+  request.initialDirectory = folder.substr(0, folder.size() - 1);
+
+  const DWORD uiThread = GetCurrentThreadId();
+  for (const bool choose : {true, false}) {
+    SCOPED_TRACE(choose ? "chosen" : "cancelled");
+    std::thread driver([&] {
+      HWND chooser = nullptr;
+      const bool shown = WaitUntil([&] {
+        const auto dialogs = ThreadDialogs(uiThread);
+        chooser = dialogs.empty() ? nullptr : dialogs.front();
+        return chooser != nullptr;
+      });
+      if (!shown) {
+        ADD_FAILURE() << "no file dialog";
+        return;
+      }
+      // Every text of the dialog's controls, to find the filter and the name box.
+      struct Found {
+        std::vector<std::wstring> texts;
+        HWND nameBox = nullptr;
+      } found;
+      EnumChildWindows(
+          chooser,
+          [](HWND child, LPARAM data) -> BOOL {
+            auto* f = reinterpret_cast<Found*>(data);
+            const std::wstring cls = ClassName(child);
+            if (_wcsicmp(cls.c_str(), L"ComboBox") == 0) {
+              const LRESULT count = SendMessageW(child, CB_GETCOUNT, 0, 0);
+              for (LRESULT i = 0; i < count; ++i) {
+                std::wstring item(static_cast<std::size_t>(SendMessageW(child, CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
+                item.resize(static_cast<std::size_t>(
+                    SendMessageW(child, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()))));
+                f->texts.push_back(item);
+              }
+            }
+            if (_wcsicmp(cls.c_str(), L"Edit") == 0 && IsWindowVisible(child) && !f->nameBox) f->nameBox = child;
+            return TRUE;
+          },
+          reinterpret_cast<LPARAM>(&found));
+      bool filterShown = false;
+      for (const auto& text : found.texts) filterShown |= text.find(request.filterName) != std::wstring::npos;
+      EXPECT_TRUE(filterShown) << "filter \"File type(*.dat)\" not offered";
+      if (choose) {
+        EXPECT_TRUE(Screenshot("chooser-" + LanguageTag()));
+      }
+      if (choose && found.nameBox) {
+        SendMessageW(found.nameBox, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"korbex-chooser.dat"));
+        PressButton(chooser, IDOK);
+      } else {
+        EXPECT_TRUE(!choose || found.nameBox) << "no name box";
+        PressButton(chooser, IDCANCEL);
+      }
+      // Whatever happened, do not leave the dialog open.
+      if (!WaitUntil([&] { return !IsWindow(chooser); }, 10s)) PostMessageW(chooser, WM_CLOSE, 0, 0);
+    });
+    const std::optional<std::wstring> result = ChooseFirmwareFile(request);
+    driver.join();
+    if (choose) {
+      ASSERT_TRUE(result.has_value());
+      EXPECT_EQ(_wcsicmp(result->c_str(), path.c_str()), 0) << result->size();
+    } else {
+      EXPECT_FALSE(result.has_value());
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
