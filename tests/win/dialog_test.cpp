@@ -476,6 +476,9 @@ TEST(Dialog, ArrivalDuringAnUpdateWaitsForTheWorker) {
     SendMessageW(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
     EXPECT_EQ(rig.adapter->TotalConnections(), connections);
     EXPECT_FALSE(IsWindowEnabled(button)) << "no second update while one runs";
+    // A click that still reaches the dialog does not open another file.
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(1009, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    EXPECT_EQ(rig.Requests(), 1u);
     rig.adapter->SetReplyDelay(0);
 
     box = WaitForBox(ui, window, Utf16(kUpdatedSuccessful), 60s);
