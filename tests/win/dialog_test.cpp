@@ -449,6 +449,34 @@ TEST(Dialog, DeviceChangesFollowTheAdapter) {
   });
 }
 
+TEST(Dialog, AnAdapterThatNeverAnswersItsVersionDoesNotHoldTheDialog) {
+  std::vector<sim::FaultSpec> faults;
+  std::string error;
+  ASSERT_TRUE(sim::ParseFaults("Drop:Version@1x*", faults, error)) << error;
+  Rig rig(kProductTwoStage);
+  rig.config.faults = faults;
+  rig.adapter.reset();
+  rig.model = std::make_unique<sim::AdapterModel>(rig.config);
+  rig.adapter = std::make_unique<PipeAdapter>(rig.model.get());
+  rig.Present(kProductTwoStage);
+  CUpdateDlg dialog;
+  rig.Attach(dialog);
+  const auto start = std::chrono::steady_clock::now();
+  RunDialog(dialog, [&](HWND window, DWORD) {
+    // The query gave up (each attempt one 200 ms read time-out): the dialog is up,
+    // with the plain title and no version.
+    const auto shownAfter = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(shownAfter, 10s);
+    EXPECT_EQ(WindowText(window), Expected(kTextTitle));
+    EXPECT_EQ(updateSession.deviceVersion, kVersionNotRead);
+    std::size_t versionRequests = 0;
+    for (const Report& report : rig.adapter->Received()) {
+      versionRequests += report.size() == 65 && report[1] == 0x05 && report[2] == 0x21;
+    }
+    EXPECT_EQ(versionRequests, 1u);
+  });
+}
+
 TEST(Dialog, ArrivalDuringAnUpdateWaitsForTheWorker) {
   Rig rig(kProductTwoStage);
   const test::Bytes file = MakeFirmwareFile();
