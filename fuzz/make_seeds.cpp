@@ -111,7 +111,7 @@ void EngineSeeds(const fs::path& dir, bool& ok) {
   save("fail-writes", Script(0, 0, {0, 0, kWriteFail, 0, kWriteFail, 0}));
   save("corrupt-write", Script(0, 0, {0, 0, 0, 0, kWriteCorrupt, 20, 0x01, 0, kWriteCorrupt, 2, 0x80, 0}));
   // QueryLoader's code turned into CheckBlock on the way to the adapter.
-  save("corrupt-command-code", Script(0x2D, 0xE3, {kWriteCorrupt, 2, 0x02, 0x02, 0xA2, 0x02}));
+  save("corrupt-command-code", Script(0x2D, 0xE3, {kWriteCorrupt, 2, 0x02, 0xA2, 0x02}));
   save("mutate-reply", Script(0, 0, {0, 0, 0, kReadMutate, 5, 0x01, 0, kReadMutate, 18, 0xFF}));
   save("duplicate-reply", Script(0, 0, {0, 0, 0, kReadDuplicate, 0, kReadDuplicate, 0, kReadDuplicate}));
   save("read-errors", Script(0, 0, {0, 0, 0, kReadError, 0, kReadError}));
