@@ -246,58 +246,6 @@ std::uint32_t SimHeadAddress(const Tool& tool, const FirmwareHeaders& h) {
   return twoStage && a.singleNumberVersion ? h.h3.loadAddress() : 0;
 }
 
-const char* EndingName(UpdateEnding e) {
-  switch (e) {
-    case UpdateEnding::NotRun:
-      return "NotRun";
-    case UpdateEnding::Success:
-      return "Success";
-    case UpdateEnding::Failure:
-      return "Failure";
-    case UpdateEnding::Quiet:
-      return "Quiet";
-    case UpdateEnding::Cancelled:
-      return "Cancelled";
-    case UpdateEnding::FileRefused:
-      return "FileRefused";
-    case UpdateEnding::NoDevice:
-      return "NoDevice";
-    case UpdateEnding::Stopped:
-      return "Stopped";
-  }
-  return "?";
-}
-
-const char* CauseName(FailureCause c) {
-  switch (c) {
-    case FailureCause::None:
-      return "None";
-    case FailureCause::FileRefused:
-      return "FileRefused";
-    case FailureCause::LoaderSilent:
-      return "LoaderSilent";
-    case FailureCause::EraseUnitUnsupported:
-      return "EraseUnitUnsupported";
-    case FailureCause::EraseFailed:
-      return "EraseFailed";
-    case FailureCause::RecordFailed:
-      return "RecordFailed";
-    case FailureCause::TrailingPieceFailed:
-      return "TrailingPieceFailed";
-    case FailureCause::LeadingPieceFailed:
-      return "LeadingPieceFailed";
-    case FailureCause::BlockDiffers:
-      return "BlockDiffers";
-    case FailureCause::HeadDiffers:
-      return "HeadDiffers";
-    case FailureCause::Cancelled:
-      return "Cancelled";
-    case FailureCause::Stopped:
-      return "Stopped";
-  }
-  return "?";
-}
-
 const char* PhaseName(UpdatePhase p) {
   switch (p) {
     case UpdatePhase::Checking:
@@ -333,7 +281,7 @@ std::string CauseText(FailureCause c, std::uint16_t language) {
     case FailureCause::TrailingPieceFailed:
       return Text(Msg::CauseTrailingPieceFailed, language);
     default:
-      return CauseName(c);
+      return FailureCauseName(c);
   }
 }
 
@@ -400,7 +348,7 @@ class ConsoleListener final : public UpdateListener {
             Text(Msg::BlockNotWritten, out_.Language(),
                  {std::to_string(e.section), std::to_string(e.block), where, CauseText(e.cause, out_.Language())});
         notWritten_.push_back(
-            {{"section", e.section}, {"block", e.block}, {"address", e.address}, {"cause", CauseName(e.cause)}});
+            {{"section", e.section}, {"block", e.block}, {"address", e.address}, {"cause", FailureCauseName(e.cause)}});
         notWrittenLines_.push_back(line);
         out_.Detail("  " + line);
         return;
@@ -611,6 +559,24 @@ int RunInspect(Tool& tool, const std::string& file) {
   return kExitFileRefused;
 }
 
+// Connects to the adapter for a checked file and, for a TwoStage adapter, reads its
+// version as the dialog does at connect: the version form decides the written set.
+int ConnectForFile(Tool& tool, const OpenedFile& f, std::unique_ptr<AdapterBackend>& backend, Connection& c,
+                   DeviceFamily& family, UpdateSession& session) {
+  Output& out = tool.out;
+  backend = MakeBackend(tool, SimHeadAddress(tool, f.headers));
+  if (const int code = Connect(tool, *backend, c); code != kExitOk) return code;
+  ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
+  if (family.TwoStage) {
+    std::u16string caption;
+    if (const int code = QueryVersion(tool, c, session, caption); code != kExitOk) return code;
+    out.Doc()["version"] = VersionJson(session, caption);
+    out.Info(CaptionLine(caption));
+  }
+  out.Doc()["writtenSet"] = session.singleNumberVersion ? "section 3" : "sections 1 and 2";
+  return kExitOk;
+}
+
 // --- verify ----------------------------------------------------------------------
 
 int RunVerify(Tool& tool, const std::string& file) {
@@ -618,24 +584,13 @@ int RunVerify(Tool& tool, const std::string& file) {
   OpenedFile f;
   out.Doc()["file"] = file;
   if (const int code = OpenAndCheckFile(tool, file, f); code != kExitOk) return code;
-  auto backend = MakeBackend(tool, SimHeadAddress(tool, f.headers));
+  std::unique_ptr<AdapterBackend> backend;
   Connection c;
-  int code = Connect(tool, *backend, c);
-  if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
-
-  // The written set follows the version form, exactly as for an update.
   DeviceFamily family;
-  ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
   UpdateSession session;
-  if (family.TwoStage) {
-    std::u16string caption;
-    code = QueryVersion(tool, c, session, caption);
-    if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
-    out.Doc()["version"] = VersionJson(session, caption);
-    out.Info(CaptionLine(caption));
-  }
+  int code = ConnectForFile(tool, f, backend, c, family, session);
+  if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
   const WrittenSet set = session.singleNumberVersion ? WrittenSet::Section3 : WrittenSet::Sections1And2;
-  out.Doc()["writtenSet"] = set == WrittenSet::Section3 ? "section 3" : "sections 1 and 2";
 
   json blocks = json::array();
   std::vector<std::string> differing;
@@ -706,23 +661,12 @@ int RunFlash(Tool& tool, const std::string& file) {
   out.Doc()["file"] = file;
   // A file that does not fit is refused before any adapter is touched.
   if (const int code = OpenAndCheckFile(tool, file, f); code != kExitOk) return code;
-  auto backend = MakeBackend(tool, SimHeadAddress(tool, f.headers));
+  std::unique_ptr<AdapterBackend> backend;
   Connection c;
-  int code = Connect(tool, *backend, c);
-  if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
-
   DeviceFamily family;
-  ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
   UpdateSession session;
-  if (family.TwoStage) {
-    // As the dialog does at connect: the version form decides the written set.
-    std::u16string caption;
-    code = QueryVersion(tool, c, session, caption);
-    if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
-    out.Doc()["version"] = VersionJson(session, caption);
-    out.Info(CaptionLine(caption));
-  }
-  out.Doc()["writtenSet"] = session.singleNumberVersion ? "section 3" : "sections 1 and 2";
+  int code = ConnectForFile(tool, f, backend, c, family, session);
+  if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
 
   // The operation log is the dialog's; the console keeps its record in --trace.
   OperationLog log;
@@ -734,8 +678,8 @@ int RunFlash(Tool& tool, const std::string& file) {
 
   json& doc = out.Doc();
   doc["confirmation"] = {{"text", listener.confirmation_}, {"confirmed", listener.confirmed_}};
-  doc["ending"] = EndingName(ending);
-  doc["cause"] = CauseName(listener.cause_);
+  doc["ending"] = UpdateEndingName(ending);
+  doc["cause"] = FailureCauseName(listener.cause_);
   doc["messages"] = listener.messages_;
   doc["blocks"] = {{"skipped", listener.skipped_},
                    {"written", listener.written_},
@@ -827,9 +771,9 @@ int RunFlash(Tool& tool, const std::string& file) {
 
 // --- make-demo-firmware ----------------------------------------------------------
 
-int RunMakeDemoFirmware(Tool& tool, const std::string& file, const DemoFileSpec& spec) {
+int RunMakeDemoFirmware(Tool& tool, const std::string& file, const DemoFileSpec& demo) {
   Output& out = tool.out;
-  const auto bytes = sim::MakeStandardFile(spec.section1, spec.section2, spec.section3, 0x40000, 0x1000, spec.seed);
+  const auto bytes = sim::MakeStandardFile(demo.section1, demo.section2, demo.section3, 0x40000, 0x1000, demo.seed);
   std::ofstream o(PathFromUtf8(file), std::ios::binary | std::ios::trunc);
   o.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   o.close();

@@ -38,6 +38,6 @@ struct DemoFileSpec {
   std::uint32_t section3 = 3 * 4096;
   std::uint32_t seed = 1;
 };
-int RunMakeDemoFirmware(Tool& tool, const std::string& file, const DemoFileSpec& spec);
+int RunMakeDemoFirmware(Tool& tool, const std::string& file, const DemoFileSpec& demo);
 
 }  // namespace korbex::cli

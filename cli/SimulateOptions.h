@@ -17,7 +17,7 @@ struct SimulateOptions {
 
 // Keys: product=0x6E41|0x2D93, version=MAJ.MIN | N, beta=N, loader-size=N,
 // erase-unit=N, flash-size=N, flash-in=FILE, flash-out=FILE, head=staged|direct,
-// latency-ms=N, fault=SPEC[+SPEC…]. Numbers decimal or 0x hex. On error returns false
+// latency-ms=N, fault=FAULT[+FAULT…]. Numbers decimal or 0x hex. On error returns false
 // with error naming the key ("--simulate key 'beta': …").
 bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::string& error);
 

@@ -175,7 +175,7 @@ std::string_view Word(std::string_view s, std::string_view delimiters) {
   return s.substr(0, std::min(s.find_first_of(delimiters), s.size()));
 }
 
-bool ParseOne(std::string_view token, FaultSpec& spec, std::string& error) {
+bool ParseOne(std::string_view token, FaultSpec& fault, std::string& error) {
   const std::string quoted = "\"" + std::string(token) + "\"";
   std::string_view s = token;
   const NamedKind* kind = TakeName(s, kKindNames);
@@ -184,8 +184,8 @@ bool ParseOne(std::string_view token, FaultSpec& spec, std::string& error) {
             " (drop, ignore, nak, stale, wrong-echo, wrong-crc, corrupt, disconnect)";
     return false;
   }
-  spec = FaultSpec{};
-  spec.kind = kind->kind;
+  fault = FaultSpec{};
+  fault.kind = kind->kind;
   if (!s.empty() && s[0] == ':') {
     s.remove_prefix(1);
     const NamedCommand* command = TakeName(s, kCommandNames);
@@ -194,12 +194,12 @@ bool ParseOne(std::string_view token, FaultSpec& spec, std::string& error) {
               " (WriteData, Erase, Finish, WriteRecord, QueryLoader, SaveHead, CheckBlock, SetImageInfo, Version)";
       return false;
     }
-    spec.command = command->code;
+    fault.command = command->code;
   }
   if (!s.empty() && s[0] == '@') {
     s.remove_prefix(1);
     const std::string_view at = s;
-    if (!TakeNumber(s, spec.nth) || spec.nth == 0) {
+    if (!TakeNumber(s, fault.nth) || fault.nth == 0) {
       error = "bad exchange number \"@" + std::string(Word(at, "x")) + "\" in " + quoted + " (1 or more)";
       return false;
     }
@@ -209,8 +209,8 @@ bool ParseOne(std::string_view token, FaultSpec& spec, std::string& error) {
     const std::string_view at = s;
     if (!s.empty() && s[0] == '*') {
       s.remove_prefix(1);
-      spec.count = 0;
-    } else if (!TakeNumber(s, spec.count) || spec.count == 0) {
+      fault.count = 0;
+    } else if (!TakeNumber(s, fault.count) || fault.count == 0) {
       error = "bad count \"x" + std::string(at) + "\" in " + quoted + " (1 or more, or x* for ever)";
       return false;
     }
@@ -231,14 +231,14 @@ bool ParseFaults(std::string_view text, std::vector<FaultSpec>& out, std::string
     for (;;) {
       const std::size_t plus = text.find('+', start);
       const std::string_view token = text.substr(start, plus == std::string_view::npos ? text.npos : plus - start);
-      FaultSpec spec;
+      FaultSpec fault;
       if (token.empty()) {
         error = "empty fault at position " + std::to_string(start + 1) + " of \"" + std::string(text) +
                 "\" (a '+' with nothing on one side)";
         return false;
       }
-      if (!ParseOne(token, spec, error)) return false;
-      parsed.push_back(spec);
+      if (!ParseOne(token, fault, error)) return false;
+      parsed.push_back(fault);
       if (plus == std::string_view::npos) break;
       start = plus + 1;
     }
@@ -247,23 +247,23 @@ bool ParseFaults(std::string_view text, std::vector<FaultSpec>& out, std::string
   return true;
 }
 
-std::string FormatFault(const FaultSpec& spec) {
+std::string FormatFault(const FaultSpec& fault) {
   std::string s;
   for (const auto& k : kKindNames) {
-    if (k.kind == spec.kind) s = k.name;
+    if (k.kind == fault.kind) s = k.name;
   }
-  if (spec.command) {
-    std::string name = Hex(*spec.command);
+  if (fault.command) {
+    std::string name = Hex(*fault.command);
     for (const auto& c : kCommandNames) {
-      if (c.code == *spec.command) name = c.name;
+      if (c.code == *fault.command) name = c.name;
     }
     s += ":" + name;
   }
-  if (spec.nth != 1) s += "@" + std::to_string(spec.nth);
-  if (spec.count == 0) {
+  if (fault.nth != 1) s += "@" + std::to_string(fault.nth);
+  if (fault.count == 0) {
     s += "x*";
-  } else if (spec.count != 1) {
-    s += "x" + std::to_string(spec.count);
+  } else if (fault.count != 1) {
+    s += "x" + std::to_string(fault.count);
   }
   return s;
 }

@@ -65,7 +65,7 @@ struct FaultSpec {
 // counted for faults and named "Version".
 inline constexpr std::uint16_t kVersionCommand = 0x0021;
 
-// Parses "SPEC[+SPEC…]". Kinds: drop ignore nak stale wrong-echo wrong-crc corrupt
+// Parses "FAULT[+FAULT…]". Kinds: drop ignore nak stale wrong-echo wrong-crc corrupt
 // disconnect. Command names are BootCommand names (WriteData Erase Finish WriteRecord
 // QueryLoader SaveHead CheckBlock SetImageInfo) plus "Version". Names are matched
 // without regard to case; N and COUNT are decimal or 0x hex, at least 1; "x*" means
@@ -73,8 +73,8 @@ inline constexpr std::uint16_t kVersionCommand = 0x0021;
 // and sets error to a message that quotes the bad part.
 bool ParseFaults(std::string_view text, std::vector<FaultSpec>& out, std::string& error);
 
-// The text ParseFaults reads back into the same spec (for sweep labels and traces).
-std::string FormatFault(const FaultSpec& spec);
+// The text ParseFaults reads back into the same fault (for sweep labels and traces).
+std::string FormatFault(const FaultSpec& fault);
 
 struct AdapterConfig {
   std::uint16_t vendorId = 0x35B2;

@@ -401,4 +401,56 @@ UpdateEnding FlashUpdateThread(UpdateContext& ctx) {
   return RunFlashLoaderUpdate(ctx);
 }
 
+const char* UpdateEndingName(UpdateEnding e) {
+  switch (e) {
+    case UpdateEnding::NotRun:
+      return "NotRun";
+    case UpdateEnding::Success:
+      return "Success";
+    case UpdateEnding::Failure:
+      return "Failure";
+    case UpdateEnding::Quiet:
+      return "Quiet";
+    case UpdateEnding::Cancelled:
+      return "Cancelled";
+    case UpdateEnding::FileRefused:
+      return "FileRefused";
+    case UpdateEnding::NoDevice:
+      return "NoDevice";
+    case UpdateEnding::Stopped:
+      return "Stopped";
+  }
+  return "?";
+}
+
+const char* FailureCauseName(FailureCause c) {
+  switch (c) {
+    case FailureCause::None:
+      return "None";
+    case FailureCause::FileRefused:
+      return "FileRefused";
+    case FailureCause::LoaderSilent:
+      return "LoaderSilent";
+    case FailureCause::EraseUnitUnsupported:
+      return "EraseUnitUnsupported";
+    case FailureCause::EraseFailed:
+      return "EraseFailed";
+    case FailureCause::RecordFailed:
+      return "RecordFailed";
+    case FailureCause::TrailingPieceFailed:
+      return "TrailingPieceFailed";
+    case FailureCause::LeadingPieceFailed:
+      return "LeadingPieceFailed";
+    case FailureCause::BlockDiffers:
+      return "BlockDiffers";
+    case FailureCause::HeadDiffers:
+      return "HeadDiffers";
+    case FailureCause::Cancelled:
+      return "Cancelled";
+    case FailureCause::Stopped:
+      return "Stopped";
+  }
+  return "?";
+}
+
 }  // namespace korbex

@@ -163,4 +163,8 @@ UpdateEnding FlashUpdateThread(UpdateContext& ctx);
 // Ended event carries the ending, the cause and, for a refused file, the check.
 UpdateEnding RunFlashLoaderUpdate(UpdateContext& ctx);
 
+// Stable names of the endings and causes (JSON output, test labels).
+const char* UpdateEndingName(UpdateEnding ending);
+const char* FailureCauseName(FailureCause cause);
+
 }  // namespace korbex

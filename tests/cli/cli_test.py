@@ -250,9 +250,9 @@ def simulate_key_errors():
             ("latency-ms=99999999", "'latency-ms'"), ("fault=explode", "'fault'"), ("fault=nak:Bogus", "'fault'"),
             ("flash-in=missing.bin", "'flash-in'"), ("version", "'version'"),
         ]
-        for spec, needle in table:
-            r = run(f"--simulate={spec}", "list")
-            expect(r, 2, spec)
+        for option, needle in table:
+            r = run(f"--simulate={option}", "list")
+            expect(r, 2, option)
             one_line_error(r, needle)
         w.write("big.bin", b"\0" * 8192)
         r = run("--simulate=flash-size=4096,flash-in=big.bin", "list")

@@ -65,27 +65,6 @@ Outcome RunOnce(const Bytes& file, sim::AdapterConfig config) {
           rig.model->StatsSnapshot().exchanges, rig.model->Flash()};
 }
 
-const char* EndingName(UpdateEnding e) {
-  switch (e) {
-    case UpdateEnding::NotRun:
-      return "NotRun";
-    case UpdateEnding::Success:
-      return "Success";
-    case UpdateEnding::Failure:
-      return "Failure";
-    case UpdateEnding::Quiet:
-      return "Quiet";
-    case UpdateEnding::Cancelled:
-      return "Cancelled";
-    case UpdateEnding::FileRefused:
-      return "FileRefused";
-    case UpdateEnding::NoDevice:
-      return "NoDevice";
-    case UpdateEnding::Stopped:
-      return "Stopped";
-  }
-  return "?";
-}
 
 TEST(FaultSweep, EveryFaultAtEveryExchange) {
   const auto started = std::chrono::steady_clock::now();
@@ -126,7 +105,7 @@ TEST(FaultSweep, EveryFaultAtEveryExchange) {
       } else {
         ++failures;
         EXPECT_TRUE(run.ending == UpdateEnding::Failure || run.ending == UpdateEnding::Quiet)
-            << label << ": " << EndingName(run.ending);
+            << label << ": " << UpdateEndingName(run.ending);
       }
       // The same adapter, restarted with what its flash holds now, fault gone.
       sim::AdapterConfig again = ref.config;
