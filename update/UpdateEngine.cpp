@@ -86,6 +86,7 @@ class FlashRun {
   UpdateListener& ui_;
   UpdateSession& session_;
   WrittenSet set_ = WrittenSet::Sections1And2;
+  bool buttonTaken_ = false;  // the run has disabled the update button
   WritePlan plan_;
   LoaderParameters loader_;
   std::uint8_t blockBuffer_[kBlockSize];
@@ -210,7 +211,8 @@ UpdateEnding FlashRun::End(UpdateEnding ending, FailureCause cause, const FileCh
       ctx_.image.Close();
       break;
     case UpdateEnding::FileRefused:  // Refuse() did the rest
-      ui_.EnableUpdateButton(true);
+      // A file refused before the run took the button leaves the button as it was.
+      if (buttonTaken_) ui_.EnableUpdateButton(true);
       break;
     case UpdateEnding::NoDevice:
     case UpdateEnding::NotRun:
@@ -244,6 +246,7 @@ UpdateEnding FlashRun::Execute() {
   const bool twoStage = ctx_.family.TwoStage != 0;
   if (!twoStage && ctx_.family.FlashLoader == 0) return End(UpdateEnding::NoDevice, FailureCause::None);
   ui_.EnableUpdateButton(false);
+  buttonTaken_ = true;
 
   if (twoStage) {
     if (StopRequested()) return End(UpdateEnding::Stopped, FailureCause::Stopped);
