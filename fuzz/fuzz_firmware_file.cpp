@@ -72,6 +72,11 @@ ExpectedPlan Expect(const FirmwareHeaders& h, WrittenSet set, std::uint32_t load
                           l3 - loaderSize,
                           l3 - loaderSize};
   }
+  // Whole blocks must stay inside the 32-bit device address space.
+  for (int i = 0; i < e.count; ++i) {
+    const std::uint64_t blocks = (static_cast<std::uint64_t>(e.plans[i].writtenLength) + kBlockSize - 1) / kBlockSize;
+    if (e.plans[i].firstAddress + blocks * kBlockSize > 0x100000000ull) return ExpectedPlan{};
+  }
   return e;
 }
 

@@ -80,6 +80,7 @@ const char* FileCheckResult::field() const {
     case FileCheck::Section3OutsideFile: return "section 3 length";
     case FileCheck::SectionShorterThanLoader: return "section length";
     case FileCheck::NothingToWrite: return "section length";
+    case FileCheck::AddressWraps: return "section loadAddress";
   }
   return "";
 }
@@ -109,6 +110,8 @@ std::string FileCheckResult::Describe() const {
     case FileCheck::SectionShorterThanLoader:
       return f + " " + std::to_string(actual) + " is shorter than the loader size " + std::to_string(expected);
     case FileCheck::NothingToWrite: return f + ": the sections to write hold no data";
+    case FileCheck::AddressWraps:
+      return f + ": the section's blocks end at device address " + hex(actual) + ", beyond 32-bit addresses";
   }
   return f;
 }
@@ -169,6 +172,17 @@ FileCheckResult PlanWrite(const FirmwareHeaders& headers, WrittenSet set, std::u
     if (written3 == 0) return {FileCheck::NothingToWrite, 0, 0};
     plan.plans[0] = {3, 3 * kHeaderSize + l1 + l2 + loaderSize, written3, headers.h3.loadAddress(), written3, written3};
     plan.count = 1;
+  }
+  // Block addresses are 32-bit on the wire: a section that would wrap to address 0
+  // would write over the start of flash.
+  for (int i = 0; i < plan.count; ++i) {
+    const SectionPlan& p = plan.plans[i];
+    const std::uint64_t end = static_cast<std::uint64_t>(p.firstAddress) +
+                              static_cast<std::uint64_t>(BlockCount(p.writtenLength, kBlockSize)) * kBlockSize;
+    if (end > 0x100000000ull) {
+      plan = {};
+      return {FileCheck::AddressWraps, end, 0x100000000ull};
+    }
   }
   return {};
 }

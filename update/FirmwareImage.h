@@ -100,6 +100,7 @@ enum class FileCheck {
   Section2OutsideFile,
   Section3OutsideFile,
   SectionShorterThanLoader,   // length below the loader size: written length would wrap
+  AddressWraps,               // a section's blocks run past the 32-bit device address space
   NothingToWrite,             // the sections to be written are empty
 };
 

@@ -207,6 +207,35 @@ TEST(FirmwareImage, WritePlans) {
   EXPECT_EQ(PlanWrite(f.headers, WrittenSet::Section3, 30, plan).check, FileCheck::NothingToWrite);
 }
 
+// Device addresses are 32-bit: a section may end exactly at the top, never past it.
+TEST(FirmwareImage, SectionAddressesMustNotWrap) {
+  struct Case {
+    int section;
+    std::uint32_t loadAddress;
+    WrittenSet set;
+    bool ok;
+  } const cases[] = {
+      {1, 0xFFFFF000u, WrittenSet::Sections1And2, true},   // 50 bytes: one block, ends at 2^32
+      {1, 0xFFFFF001u, WrittenSet::Sections1And2, false},
+      {2, 0xFFFFF000u, WrittenSet::Section3, true},
+      {2, 0xFFFFFF00u, WrittenSet::Section3, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.loadAddress);
+    auto sections = ThreeSections();
+    sections[c.section].loadAddress = c.loadAddress;
+    Opened f(BuildFirmwareFile(sections));
+    ASSERT_TRUE(f.Check().ok());
+    WritePlan plan;
+    const auto r = PlanWrite(f.headers, c.set, 0, plan);
+    EXPECT_EQ(r.ok(), c.ok) << r.Describe();
+    if (!c.ok) {
+      EXPECT_EQ(r.check, FileCheck::AddressWraps);
+      EXPECT_EQ(plan.count, 0);
+    }
+  }
+}
+
 TEST(FirmwareImage, EmptySectionTwoIsLeftOut) {
   auto sections = ThreeSections();
   sections[1].data.clear();
