@@ -51,5 +51,7 @@ inline constexpr std::u16string_view kUpdateButtonText = u"USB_Update";
 // become U+FFFD; invalid UTF-8 bytes become U+FFFD.
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
+// Appends one code point as UTF-8 (U+FFFD for a surrogate or a value past U+10FFFF).
+void AppendUtf8(std::string& out, char32_t codePoint);
 
 }  // namespace korbex

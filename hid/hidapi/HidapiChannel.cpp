@@ -7,32 +7,16 @@
 #include <cstring>
 #include <cwchar>
 
+#include "app/Texts.h"
 #include "hid/DeviceFamily.h"
 
 namespace korbex {
 namespace {
 
+// hidapi's strings are wchar_t: UTF-32 here (Linux, macOS).
 std::string Narrow(const wchar_t* text) {
-  if (!text) return {};
   std::string out;
-  for (; *text; ++text) {
-    const auto c = static_cast<std::uint32_t>(*text);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x110000) {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
+  for (; text && *text; ++text) AppendUtf8(out, static_cast<char32_t>(*text));
   return out;
 }
 
