@@ -293,13 +293,13 @@ def list_and_info_simulated():
     one_line_error(r, "elsewhere")
 
     # The caption as the dialog shows it: lower-case hex, beta only when present.
-    for spec, caption in [("version=1.10", "Korbex Update v2.16 (Device: v1.a)"),
+    for option, caption in [("version=1.10", "Korbex Update v2.16 (Device: v1.a)"),
                           ("version=1.10,beta=3", "Korbex Update v2.16 (Device: v1.a beta3)"),
                           ("version=0x12,beta=3", "Korbex Update v2.16 (Device: v12 beta3)"),
                           ("version=7", "Korbex Update v2.16 (Device: v7)")]:
-        r = run(f"--simulate=product=0x6E41,{spec}", "-q", "info")
-        expect(r, 0, spec)
-        check(r.out.strip() == caption, f"info with {spec}: {r.out!r}, want {caption!r}")
+        r = run(f"--simulate=product=0x6E41,{option}", "-q", "info")
+        expect(r, 0, option)
+        check(r.out.strip() == caption, f"info with {option}: {r.out!r}, want {caption!r}")
     doc = parse_json(run("--json", "--simulate=product=0x6E41,version=0x12,beta=3", "info"))
     v = doc["version"]
     check(v["form"] == "single-number" and v["number"] == 0x12 and v["beta"] == 3, f"JSON version: {v}")

@@ -7,91 +7,18 @@
 #include <vector>
 
 #include "sim/SimulatedAdapter.h"
+#include "support/sim_reports.h"
 
 namespace korbex::sim {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Report = std::array<std::uint8_t, 65>;  // report id 0, then the 64 report bytes
+using namespace testing;
 
-std::uint16_t RefCrc(const Bytes& b) {
-  std::uint16_t crc = 0xFFFF;
-  for (std::uint8_t v : b) {
-    crc ^= v;
-    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-  }
-  return crc;
-}
-
-void Le(std::uint8_t* p, std::uint32_t v, int width) {
-  for (int i = 0; i < width; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-// CommandReport fields after the report id: kind 5, code @1, flags @3, payloadLength @5,
-// payloadCrc @7, value @9, address @13, payload @17.
-Report Command(std::uint16_t code, std::uint32_t value, std::uint32_t address, const Bytes& payload = {},
-               std::uint16_t crc = 0) {
-  Report r{};
-  std::uint8_t* d = r.data() + 1;
-  d[0] = 5;
-  Le(d + 1, code, 2);
-  Le(d + 5, static_cast<std::uint32_t>(payload.size()), 2);
-  Le(d + 7, crc, 2);
-  Le(d + 9, value, 4);
-  Le(d + 13, address, 4);
-  std::copy(payload.begin(), payload.end(), d + 17);
-  return r;
-}
-Report QueryLoader() { return Command(0xC1, 0, 0); }
-Report Erase(std::uint32_t address) { return Command(0x04, 4096, address, {}, 0xFFFF); }
-Report CheckBlock(std::uint32_t address) {
-  Bytes p(12, 0);
-  Le(p.data(), address, 4);
-  Le(p.data() + 4, 4096, 4);
-  return Command(0xC3, 4096, address, p);
-}
-Report WriteData(std::uint32_t address, const Bytes& data) { return Command(0x03, 4096, address, data, RefCrc(data)); }
-Report Record(std::uint8_t index, const Bytes& bytes) {
-  Report r{};
-  r[1] = 5;
-  r[2] = 0x0B;
-  r[3] = index;
-  unsigned sum = 0;
-  for (std::uint8_t b : bytes) sum += b;
-  r[4] = static_cast<std::uint8_t>(sum);
-  std::copy(bytes.begin(), bytes.end(), r.begin() + 5);
-  return r;
-}
-Report VersionRequest() {
-  Report r{};
-  r[1] = 0x05;
-  r[2] = 0x21;
-  return r;
-}
 Report ShortCommand1D() {
   Report r{};
   const std::uint8_t b[] = {0x05, 0x00, 0x1D, 0x01, 0x00, 0x00};
   std::copy(std::begin(b), std::end(b), r.begin() + 1);
   return r;
-}
-
-struct Reply {
-  std::array<std::uint8_t, 64> d;
-  std::uint16_t Status() const { return static_cast<std::uint16_t>(d[2] | d[3] << 8); }
-  std::uint16_t Echo() const { return static_cast<std::uint16_t>(d[4] | d[5] << 8); }
-  std::uint16_t Crc() const { return static_cast<std::uint16_t>(d[18] | d[19] << 8); }
-};
-
-std::vector<Reply> Send(AdapterModel& m, const Report& r) {
-  m.HandleOutputReport(r.data(), r.size());
-  std::vector<Reply> replies;
-  std::uint8_t in[65];
-  while (m.PopInputReport(in)) {
-    Reply rep;
-    std::copy(in + 1, in + 65, rep.d.begin());
-    replies.push_back(rep);
-  }
-  return replies;
 }
 
 // The status of the single reply, or -1 when none came (-2 when more than one).
@@ -298,7 +225,7 @@ TEST(SimFaults, ParseAcceptsTheGrammar) {
       EXPECT_EQ(out[i].command, k.specs[i].command);
       EXPECT_EQ(out[i].nth, k.specs[i].nth);
       EXPECT_EQ(out[i].count, k.specs[i].count);
-      // Formatting gives text that parses back to the same spec.
+      // Formatting gives text that parses back to the same fault.
       std::vector<FaultSpec> again;
       ASSERT_TRUE(ParseFaults(FormatFault(out[i]), again, error)) << FormatFault(out[i]) << ": " << error;
       ASSERT_EQ(again.size(), 1u);
