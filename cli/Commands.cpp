@@ -559,11 +559,14 @@ int RunInspect(Tool& tool, const std::string& file) {
   return kExitFileRefused;
 }
 
-// Connects to the adapter for a checked file and, for a TwoStage adapter, reads its
-// version as the dialog does at connect: the version form decides the written set.
-int ConnectForFile(Tool& tool, const OpenedFile& f, std::unique_ptr<AdapterBackend>& backend, Connection& c,
-                   DeviceFamily& family, UpdateSession& session) {
+// Opens and checks the file, then connects to the adapter and, for a TwoStage adapter,
+// reads its version as the dialog does at connect: the version form decides the written
+// set. A file that does not fit is refused before any adapter is touched.
+int OpenFileAndAdapter(Tool& tool, const std::string& file, OpenedFile& f, std::unique_ptr<AdapterBackend>& backend,
+                       Connection& c, DeviceFamily& family, UpdateSession& session) {
   Output& out = tool.out;
+  out.Doc()["file"] = file;
+  if (const int code = OpenAndCheckFile(tool, file, f); code != kExitOk) return code;
   backend = MakeBackend(tool, SimHeadAddress(tool, f.headers));
   if (const int code = Connect(tool, *backend, c); code != kExitOk) return code;
   ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
@@ -582,13 +585,11 @@ int ConnectForFile(Tool& tool, const OpenedFile& f, std::unique_ptr<AdapterBacke
 int RunVerify(Tool& tool, const std::string& file) {
   Output& out = tool.out;
   OpenedFile f;
-  out.Doc()["file"] = file;
-  if (const int code = OpenAndCheckFile(tool, file, f); code != kExitOk) return code;
   std::unique_ptr<AdapterBackend> backend;
   Connection c;
   DeviceFamily family;
   UpdateSession session;
-  int code = ConnectForFile(tool, f, backend, c, family, session);
+  int code = OpenFileAndAdapter(tool, file, f, backend, c, family, session);
   if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
   const WrittenSet set = session.singleNumberVersion ? WrittenSet::Section3 : WrittenSet::Sections1And2;
 
@@ -658,14 +659,11 @@ int RunVerify(Tool& tool, const std::string& file) {
 int RunFlash(Tool& tool, const std::string& file) {
   Output& out = tool.out;
   OpenedFile f;
-  out.Doc()["file"] = file;
-  // A file that does not fit is refused before any adapter is touched.
-  if (const int code = OpenAndCheckFile(tool, file, f); code != kExitOk) return code;
   std::unique_ptr<AdapterBackend> backend;
   Connection c;
   DeviceFamily family;
   UpdateSession session;
-  int code = ConnectForFile(tool, f, backend, c, family, session);
+  int code = OpenFileAndAdapter(tool, file, f, backend, c, family, session);
   if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
 
   // The operation log is the dialog's; the console keeps its record in --trace.
