@@ -34,11 +34,26 @@ std::optional<AdapterEntry> AdapterBackend::AwaitRestart(const AdapterEntry& bef
   return std::nullopt;
 }
 
+bool AdapterBackend::AwaitAdapter(const std::string& path, std::uint32_t timeoutMs, const std::atomic<bool>& stop) {
+  Clock& clock = SystemClock();
+  const std::uint64_t start = clock.NowMs();
+  for (bool waited = false;; waited = true) {
+    for (const auto& e : Enumerate()) {
+      if (path.empty() || e.path == path) {
+        if (waited) clock.SleepMs(kRestartSettleMs);  // it has only just appeared
+        return true;
+      }
+    }
+    if (stop.load() || clock.NowMs() - start >= timeoutMs) return false;
+    clock.SleepMs(kRestartPollMs);
+  }
+}
+
 struct SimulatedBackend::Impl {
   std::unique_ptr<sim::AdapterModel> model;
 };
 
-SimulatedBackend::SimulatedBackend(const SimulateOptions& options, std::uint32_t headAddress)
+SimulatedBackend::SimulatedBackend(const sim::SimulateOptions& options, std::uint32_t headAddress)
     : options_(options), impl_(std::make_unique<Impl>()) {
   sim::AdapterConfig config = options_.adapter;
   config.headAddress = headAddress;

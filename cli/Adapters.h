@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/SimulateOptions.h"
 #include "hid/ReportChannel.h"
+#include "sim/SimulateOptions.h"
 
 namespace korbex::cli {
 
@@ -40,20 +40,29 @@ class AdapterBackend {
   virtual std::vector<AdapterEntry> Enumerate() = 0;
   // Opens the adapter's report channel; on failure null with status and message.
   virtual std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status, std::string& message) = 0;
+  // Starts noticing adapters that come and go, so that one that leaves and comes back
+  // before AwaitRestart or AwaitAdapter is called is not missed. Backends that can only
+  // poll need not do anything.
+  virtual void Watch() {}
   // After Finish the adapter restarts and comes back, possibly under its other
   // product id and another path. Waits (bounded) for it and returns its entry, or
   // nothing when it did not come back in time or stop was set.
   virtual std::optional<AdapterEntry> AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop);
+  // Waits up to timeoutMs for a supported adapter (at path, when not empty) to be
+  // present: plugged in, or switched into upgrade mode. True when one is.
+  virtual bool AwaitAdapter(const std::string& path, std::uint32_t timeoutMs, const std::atomic<bool>& stop);
 };
 
 // How long AwaitRestart waits on hardware: for the old device to vanish, then for a
-// supported one to appear, polling at kRestartPollMs.
+// supported one to appear. Backends without a watch poll at kRestartPollMs.
 inline constexpr std::uint32_t kRestartVanishMs = 3000;
 inline constexpr std::uint32_t kRestartAppearMs = 20000;
 inline constexpr std::uint32_t kRestartPollMs = 250;
-// Time the restarted adapter gets before it is opened: it enumerates before its
-// firmware answers.
+// Time an adapter that has just appeared gets before it is opened: it enumerates
+// before its firmware answers.
 inline constexpr std::uint32_t kRestartSettleMs = 500;
+// --wait without a number.
+inline constexpr std::uint32_t kDefaultWaitSeconds = 60;
 
 // The platform's backend (hid/hidapi, or the Win32 channel, or none).
 std::unique_ptr<AdapterBackend> MakeHardwareBackend();
@@ -64,20 +73,20 @@ class SimulatedBackend final : public AdapterBackend {
  public:
   // headAddress: where the loader keeps its head (0 for sections 1 and 2, the
   // section-3 load address for a single-number run).
-  SimulatedBackend(const SimulateOptions& options, std::uint32_t headAddress);
+  SimulatedBackend(const sim::SimulateOptions& options, std::uint32_t headAddress);
   ~SimulatedBackend() override;
   std::vector<AdapterEntry> Enumerate() override;
   std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status, std::string& message) override;
   std::optional<AdapterEntry> AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop) override;
   // Writes the flash (flash-size bytes from address 0) to options.flashOut when set.
   bool SaveFlash() const;
-  const SimulateOptions& Options() const { return options_; }
+  const sim::SimulateOptions& Options() const { return options_; }
 
   static constexpr const char* kPath = "simulated";
 
  private:
   struct Impl;
-  SimulateOptions options_;
+  sim::SimulateOptions options_;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -67,6 +67,9 @@ constexpr MsgEntry kMessages[] = {
      "头部块 {}（第 {} 段，地址 0x{}）保存后与文件不一致"},
     {Msg::ConfirmedByYes, "confirmed by -y", "已由 -y 确认"},
     {Msg::AndMore, "; {} more blocks not written", "；另有 {} 块未写入"},
+    {Msg::WaitingForAdapter, "waiting up to {} s for an adapter: plug it in, or put it into upgrade mode…",
+     "最多等待 {} 秒：请插入接收器，或使其进入升级模式…"},
+    {Msg::NoAdapterInTime, "no supported adapter appeared within {} s", "{} 秒内没有出现支持的接收器"},
 };
 
 // The table is indexed by Msg: every row must sit at its own id.

@@ -47,6 +47,8 @@ enum class Msg {
   HeadDiffersAfterWrite,
   ConfirmedByYes,
   AndMore,
+  WaitingForAdapter,
+  NoAdapterInTime,
   Count
 };
 

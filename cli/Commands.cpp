@@ -185,13 +185,30 @@ int Connect(Tool& tool, AdapterBackend& backend, Connection& c) {
     out.Error(kExitNoAdapter, Text(Msg::NoHardwareSupport, out.Language()));
     return kExitNoAdapter;
   }
-  const auto entries = backend.Enumerate();
-  const AdapterEntry* chosen = nullptr;
-  if (!tool.options.device.empty()) {
+  // Watch from here on, so the restart after Finish is seen however fast it is.
+  backend.Watch();
+  auto entries = backend.Enumerate();
+  const std::string& wanted = tool.options.device;
+  const auto present = [&] {
     for (const auto& e : entries)
-      if (e.path == tool.options.device) chosen = &e;
+      if (wanted.empty() || e.path == wanted) return true;
+    return false;
+  };
+  if (!present() && tool.options.waitSeconds > 0) {
+    const std::string seconds = std::to_string(tool.options.waitSeconds);
+    out.Info(Text(Msg::WaitingForAdapter, out.Language(), {seconds}));
+    if (!backend.AwaitAdapter(wanted, tool.options.waitSeconds * 1000, tool.stop)) {
+      out.Error(kExitNoAdapter, Text(tool.stop ? Msg::Cancelled : Msg::NoAdapterInTime, out.Language(), {seconds}));
+      return kExitNoAdapter;
+    }
+    entries = backend.Enumerate();
+  }
+  const AdapterEntry* chosen = nullptr;
+  if (!wanted.empty()) {
+    for (const auto& e : entries)
+      if (e.path == wanted) chosen = &e;
     if (!chosen) {
-      out.Error(kExitNoAdapter, Text(Msg::NoAdapterAt, out.Language(), {tool.options.device}));
+      out.Error(kExitNoAdapter, Text(Msg::NoAdapterAt, out.Language(), {wanted}));
       return kExitNoAdapter;
     }
   } else if (entries.empty()) {

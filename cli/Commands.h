@@ -7,15 +7,16 @@
 #include <string>
 
 #include "cli/Output.h"
-#include "cli/SimulateOptions.h"
+#include "sim/SimulateOptions.h"
 
 namespace korbex::cli {
 
 struct ToolOptions {
-  std::string device;                       // --device PATH
-  bool yes = false;                         // -y
-  std::optional<SimulateOptions> simulate;  // --simulate, parsed
-  std::FILE* trace = nullptr;               // --trace FILE, header written
+  std::string device;                            // --device PATH
+  bool yes = false;                              // -y
+  std::optional<sim::SimulateOptions> simulate;  // --simulate, parsed
+  std::FILE* trace = nullptr;                    // --trace FILE, header written
+  std::uint32_t waitSeconds = 0;                 // --wait[=SECONDS] of info, verify, flash; 0: no wait
 };
 
 struct Tool {

@@ -1,23 +1,30 @@
-// The hardware backend on Linux and macOS: hidapi (hidraw on Linux).
+// The hardware backend on Linux and macOS: hidapi for the reports; the list of adapters
+// and their comings and goings from hid/hidapi/HidDevices.h (udev on Linux).
 #include "cli/Adapters.h"
+#include "hid/hidapi/HidDevices.h"
 #include "hid/hidapi/HidapiChannel.h"
 
 namespace korbex::cli {
 namespace {
 
+AdapterEntry ToAdapter(const HidDeviceEntry& d) {
+  AdapterEntry e;
+  e.path = d.path;
+  e.vendorId = d.vendorId;
+  e.productId = d.productId;
+  e.interfaceNumber = d.interfaceNumber;
+  e.product = d.product;
+  return e;
+}
+
+// Events are waited for in slices this long, so that Ctrl-C is seen.
+constexpr int kEventSliceMs = 250;
+
 class HidapiBackend final : public AdapterBackend {
  public:
   std::vector<AdapterEntry> Enumerate() override {
     std::vector<AdapterEntry> out;
-    for (const auto& d : EnumerateHidapiDevices()) {
-      AdapterEntry e;
-      e.path = d.path;
-      e.vendorId = d.vendorId;
-      e.productId = d.productId;
-      e.interfaceNumber = d.interfaceNumber;
-      e.product = d.product;
-      out.push_back(std::move(e));
-    }
+    for (const auto& d : EnumerateHidDevices()) out.push_back(ToAdapter(d));
     return out;
   }
 
@@ -39,6 +46,62 @@ class HidapiBackend final : public AdapterBackend {
     }
     return nullptr;
   }
+
+  void Watch() override {
+    if (!watch_) watch_ = WatchHidDevices();
+  }
+
+  std::optional<AdapterEntry> AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop) override {
+    if (!watch_) return AdapterBackend::AwaitRestart(before, stop);
+    // The adapter leaves the bus, then comes back: both are events, queued since the
+    // watch began, so a restart faster than this call is not missed. The list of
+    // devices is not walked while nodes come and go.
+    const bool left = NextEvent(kRestartVanishMs, stop, [&](const HidDeviceEvent& e) {
+      return e.kind == HidDeviceEvent::Kind::Removed && e.entry.path == before.path;
+    });
+    if (!left) {
+      // It did not leave: an adapter that does not restart is still the same one.
+      for (const auto& e : Enumerate())
+        if (e.path == before.path) return e;
+      if (stop.load()) return std::nullopt;
+    }
+    std::optional<AdapterEntry> back;
+    NextEvent(kRestartAppearMs, stop, [&](const HidDeviceEvent& e) {
+      if (e.kind != HidDeviceEvent::Kind::Added) return false;
+      back = ToAdapter(e.entry);
+      return true;
+    });
+    if (back) SystemClock().SleepMs(kRestartSettleMs);
+    return back;
+  }
+
+  bool AwaitAdapter(const std::string& path, std::uint32_t timeoutMs, const std::atomic<bool>& stop) override {
+    if (!watch_) return AdapterBackend::AwaitAdapter(path, timeoutMs, stop);
+    for (const auto& e : Enumerate())
+      if (path.empty() || e.path == path) return true;
+    const bool added = NextEvent(timeoutMs, stop, [&](const HidDeviceEvent& e) {
+      return e.kind == HidDeviceEvent::Kind::Added && (path.empty() || e.entry.path == path);
+    });
+    if (added) SystemClock().SleepMs(kRestartSettleMs);
+    return added;
+  }
+
+ private:
+  // Takes events until wanted accepts one (true), timeoutMs passes or stop is set.
+  template <typename Wanted>
+  bool NextEvent(std::uint32_t timeoutMs, const std::atomic<bool>& stop, Wanted wanted) {
+    Clock& clock = SystemClock();
+    const std::uint64_t start = clock.NowMs();
+    while (!stop.load()) {
+      const std::uint64_t spent = clock.NowMs() - start;
+      if (spent >= timeoutMs) return false;
+      const auto slice = static_cast<int>(std::min<std::uint64_t>(timeoutMs - spent, kEventSliceMs));
+      if (auto e = watch_->Next(slice); e && wanted(*e)) return true;
+    }
+    return false;
+  }
+
+  std::unique_ptr<HidDeviceWatch> watch_;
 };
 
 }  // namespace

@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "cli/Adapters.h"
 #include "cli/CliTexts.h"
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "cli/Output.h"
-#include "cli/SimulateOptions.h"
 #include "cli/Terminal.h"
 #include "cli/TraceChannel.h"
+#include "sim/SimulateOptions.h"
 
 namespace {
 
@@ -28,8 +29,9 @@ std::string ExitCodeFooter() {
     s += line;
   }
   s += "\n--simulate keys (comma-separated, numbers decimal or 0x hex):\n"
-       "  product=0x6E41|0x2D93  version=MAJ.MIN|N  beta=N  loader-size=N  erase-unit=N\n"
-       "  flash-size=N  flash-in=FILE  flash-out=FILE  head=staged|direct  latency-ms=N\n"
+       "  product=0x6E41|0x2D93  product-after-finish=0x6E41|0x2D93  version=MAJ.MIN|N  beta=N\n"
+       "  loader-size=N  erase-unit=N  flash-size=N  flash-in=FILE  flash-out=FILE  head=staged|direct\n"
+       "  latency-ms=N\n"
        "  fault=KIND[:COMMAND][@N][xCOUNT][+…]   e.g. fault=nak:Erase@2x3+drop:WriteRecord@5\n"
        "\nLanguage: Chinese when LC_ALL, LC_MESSAGES or LANG (the first that is set) starts with zh_CN.\n"
        "See docs/cli.md for the trace format and the Linux udev rule.";
@@ -78,6 +80,17 @@ int main(int argc, char** argv) {
   verify->add_option("FILE", file, "firmware file (.dat)")->required();
   auto* flash = app.add_subcommand("flash", "update the adapter with FILE: confirm, write, verify, restart");
   flash->add_option("FILE", file, "firmware file (.dat)")->required();
+  // --wait takes its number only after '=' (like --simulate), so that a FILE after it
+  // is never read as the number.
+  std::uint32_t waitSeconds = 0;
+  for (auto* command : {info, verify, flash}) {
+    command
+        ->add_option("--wait", waitSeconds,
+                     "when no adapter is present, wait up to SECONDS (default " + std::to_string(kDefaultWaitSeconds) +
+                         ") for one to be plugged in or put into upgrade mode")
+        ->type_name("[=SECONDS]")
+        ->check(CLI::Range(1u, 86400u));
+  }
   auto* demo = app.add_subcommand("make-demo-firmware", "write a generated demo firmware file (not a vendor image)");
   demo->add_option("FILE", file, "file to write")->required();
   DemoFileSpec demoSpec;
@@ -89,8 +102,10 @@ int main(int argc, char** argv) {
   // "flash" as the value. CLI11 takes an empty "=" value from the next argument, so
   // a bare --simulate (all defaults) becomes "--simulate=,": an empty key list.
   std::vector<std::string> parsed = args;
-  for (std::size_t i = 1; i < parsed.size(); ++i)
+  for (std::size_t i = 1; i < parsed.size(); ++i) {
     if (parsed[i] == "--simulate" || parsed[i] == "--simulate=") parsed[i] = "--simulate=,";
+    if (parsed[i] == "--wait") parsed[i] = "--wait=" + std::to_string(kDefaultWaitSeconds);
+  }
   std::vector<const char*> cargv;
   for (const auto& a : parsed) cargv.push_back(a.c_str());
   try {
@@ -124,10 +139,11 @@ int main(int argc, char** argv) {
   Tool tool{out, {}, {}};
   tool.options.device = device;
   tool.options.yes = yes;
+  tool.options.waitSeconds = waitSeconds;
   if (simulate->count() > 0) {
-    SimulateOptions sim;
+    korbex::sim::SimulateOptions sim;
     std::string error;
-    if (!ParseSimulateOptions(simulateSpec, sim, error)) {
+    if (!korbex::sim::ParseSimulateOptions(simulateSpec, sim, error)) {
       out.Error(kExitUsage, error);
       return out.Finish(kExitUsage);
     }

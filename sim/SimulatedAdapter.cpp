@@ -49,7 +49,7 @@ struct NamedKind {
 constexpr NamedKind kKindNames[] = {
     {"drop", FaultKind::Drop},       {"ignore", FaultKind::Ignore},         {"nak", FaultKind::Nak},
     {"stale", FaultKind::Stale},     {"wrong-echo", FaultKind::WrongEcho},  {"wrong-crc", FaultKind::WrongCrc},
-    {"corrupt", FaultKind::Corrupt}, {"disconnect", FaultKind::Disconnect},
+    {"corrupt", FaultKind::Corrupt}, {"disconnect", FaultKind::Disconnect}, {"unplug", FaultKind::Unplug},
 };
 
 constexpr unsigned Bit(FaultKind k) { return 1u << static_cast<unsigned>(k); }
@@ -181,7 +181,7 @@ bool ParseOne(std::string_view token, FaultSpec& fault, std::string& error) {
   const NamedKind* kind = TakeName(s, kKindNames);
   if (!kind) {
     error = "unknown fault kind \"" + std::string(Word(s, ":@")) + "\" in " + quoted +
-            " (drop, ignore, nak, stale, wrong-echo, wrong-crc, corrupt, disconnect)";
+            " (drop, ignore, nak, stale, wrong-echo, wrong-crc, corrupt, disconnect, unplug)";
     return false;
   }
   fault = FaultSpec{};
@@ -427,9 +427,9 @@ std::uint16_t AdapterModel::Execute(const Command& c, unsigned faults, std::uint
         std::copy(staged_.begin(), staged_.end(), flash_.begin() + headBegin_);
       } else {
         // The adapter restarts: what the loader held and did not save is gone.
-        std::copy(flash_.begin() + headBegin_, flash_.begin() + headEnd_, staged_.begin());
-        haveRecordBase_ = false;
+        PowerUpLocked();
         finished_ = true;
+        ++restarts_;
         if (config_.productAfterFinish != 0) productId_ = config_.productAfterFinish;
       }
       return kOk;
@@ -515,7 +515,8 @@ void AdapterModel::HandleOutputReport(const std::uint8_t* bytes, std::size_t cou
   }
 
   const unsigned faults = ActiveFaults(c.faultCode);
-  if (faults & Bit(FaultKind::Disconnect)) {
+  if (faults & (Bit(FaultKind::Disconnect) | Bit(FaultKind::Unplug))) {
+    unplugged_ = (faults & Bit(FaultKind::Disconnect)) == 0;
     disconnected_.store(true);
     return;
   }
@@ -600,6 +601,26 @@ std::uint16_t AdapterModel::CurrentProductId() const {
 bool AdapterModel::Finished() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return finished_;
+}
+
+std::uint32_t AdapterModel::Restarts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return restarts_;
+}
+
+void AdapterModel::PowerUpLocked() {
+  std::copy(flash_.begin() + headBegin_, flash_.begin() + headEnd_, staged_.begin());
+  haveRecordBase_ = false;
+}
+
+bool AdapterModel::Replug() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!disconnected_.load() || !unplugged_) return false;
+  PowerUpLocked();
+  queueHead_ = queueCount_ = 0;
+  unplugged_ = false;
+  disconnected_.store(false);
+  return true;
 }
 
 // ---------------------------------------------------------------------------------

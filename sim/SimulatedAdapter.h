@@ -48,6 +48,8 @@ enum class FaultKind {
   WrongCrc,    // CheckBlock answers a CRC that is off by one
   Corrupt,     // WriteData/WriteRecord store one byte wrong (the first) but acknowledge
   Disconnect,  // gone from this exchange on: every read and write fails
+  Unplug,      // as Disconnect, but a transport that can leave the bus (the USB gadget)
+               // plugs it back in later (Replug): flash kept, loader state lost
 };
 
 // KIND[:COMMAND][@N][xCOUNT]: the N-th exchange (1-based) of COMMAND (any command
@@ -66,7 +68,7 @@ struct FaultSpec {
 inline constexpr std::uint16_t kVersionCommand = 0x0021;
 
 // Parses "FAULT[+FAULT…]". Kinds: drop ignore nak stale wrong-echo wrong-crc corrupt
-// disconnect. Command names are BootCommand names (WriteData Erase Finish WriteRecord
+// disconnect unplug. Command names are BootCommand names (WriteData Erase Finish WriteRecord
 // QueryLoader SaveHead CheckBlock SetImageInfo) plus "Version". Names are matched
 // without regard to case; N and COUNT are decimal or 0x hex, at least 1; "x*" means
 // for ever. An empty text is no fault. On error returns false, leaves out unchanged,
@@ -138,6 +140,10 @@ class AdapterModel {
   // True with the ready time of the next queued report; false when none is queued.
   bool NextReplyReadyAt(std::uint64_t& readyAtMs) const;
   bool Disconnected() const { return disconnected_.load(); }
+  // Plugs an adapter that an Unplug fault took off the bus back in, as a user would:
+  // it powers up with its flash as it was and nothing queued. False, and nothing done,
+  // when it is present or left for good (Disconnect).
+  bool Replug();
 
   const std::vector<std::uint8_t>& Flash() const { return flash_; }
   const AdapterConfig& Config() const { return config_; }
@@ -149,6 +155,8 @@ class AdapterModel {
   // The last SetImageInfo payload, and whether Finish restarted the adapter.
   const std::vector<std::uint8_t>& ImageInfo() const { return imageInfo_; }
   bool Finished() const;
+  // How many times Finish restarted it.
+  std::uint32_t Restarts() const;
 
   static constexpr std::size_t kReplyQueueSize = 32;
 
@@ -166,6 +174,8 @@ class AdapterModel {
   std::uint8_t* Cell(std::uint32_t address);  // staged head copy or flash
   std::uint16_t FlashCrc(std::uint32_t address) const;
   void QueueReply(const std::uint8_t* report, std::uint64_t readyAtMs);
+  // Power-up: the loader forgets its staged head and its record base.
+  void PowerUpLocked();
 
   const AdapterConfig config_;
   mutable std::mutex mutex_;
@@ -176,7 +186,9 @@ class AdapterModel {
   AdapterStats stats_;
   std::uint16_t productId_;
   bool finished_ = false;
+  std::uint32_t restarts_ = 0;
   std::atomic<bool> disconnected_{false};
+  bool unplugged_ = false;                // disconnected by an Unplug fault: may come back
   std::vector<std::uint32_t> faultSeen_;  // exchanges each fault's filter has matched
   bool haveRecordBase_ = false;
   std::uint32_t recordBase_ = 0;

@@ -33,7 +33,6 @@ std::vector<HidDeviceEntry> EnumerateHidapiDevices() {
     e.vendorId = d->vendor_id;
     e.productId = d->product_id;
     e.interfaceNumber = d->interface_number;
-    e.usagePage = d->usage_page;
     e.product = Narrow(d->product_string);
     out.push_back(std::move(e));
   }

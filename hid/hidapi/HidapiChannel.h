@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hid/ReportChannel.h"
+#include "hid/hidapi/HidDevices.h"
 
 struct hid_device_;
 
@@ -15,18 +16,10 @@ namespace korbex {
 // The loader answers within a few milliseconds; the Windows channel waits the same.
 inline constexpr int kHidapiReadTimeoutMs = 200;
 
-// One HID interface of a supported adapter, as the operating system lists it.
-struct HidDeviceEntry {
-  std::string path;
-  std::uint16_t vendorId = 0;
-  std::uint16_t productId = 0;
-  int interfaceNumber = -1;
-  std::uint16_t usagePage = 0;
-  std::string product;  // USB product string, UTF-8; may be empty
-};
-
 // Every present HID interface whose vendor and product ids are supported, in the
-// order hidapi lists them. Returns an empty list when hidapi cannot enumerate.
+// order hidapi lists them. Returns an empty list when hidapi cannot enumerate. Not for
+// Linux: Debian's hidapi 0.13.1 dereferences a null string when a hidraw node goes away
+// during the walk, which every adapter restart risks; EnumerateHidDevices asks udev.
 std::vector<HidDeviceEntry> EnumerateHidapiDevices();
 
 enum class HidOpenStatus {

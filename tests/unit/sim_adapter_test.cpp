@@ -264,8 +264,10 @@ TEST(SimAdapter, FinishDiscardsTheStagedHeadAndRestartsUnderTheNewProductId) {
   const Bytes block = PatternBytes(4096, 6);
   SendAllAcked(m, BlockReports(0, block));
   EXPECT_EQ(m.CurrentProductId(), 0x6E41);
+  EXPECT_EQ(m.Restarts(), 0u);
   EXPECT_TRUE(SendOne(m, Command(0x07, 0, 0)).Ack(0x07));
   EXPECT_TRUE(m.Finished());
+  EXPECT_EQ(m.Restarts(), 1u);
   EXPECT_EQ(m.CurrentProductId(), 0x2D93);
   // Nothing left to save: the restart dropped it.
   EXPECT_TRUE(SendOne(m, Command(0xC2, 0, 0)).Ack(0xC2));

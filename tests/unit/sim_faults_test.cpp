@@ -62,6 +62,7 @@ TEST(SimFaults, EachKindOnOneExchange) {
       {"wrong-crc:CheckBlock", CheckBlock(kAt), {0}, 0xC3, Flash::Untouched, false},
       {"corrupt:WriteData", WriteData(kAt, kPiece), {0}, 0x03, Flash::PieceCorrupt, false},
       {"disconnect@2", Erase(kAt), {}, 0, Flash::Untouched, true},
+      {"unplug@2", Erase(kAt), {}, 0, Flash::Untouched, true},
       {"", WriteData(kAt, kPiece), {0}, 0x03, Flash::PieceWritten, false},  // no fault: the reference
   };
   for (const auto& k : cases) {
@@ -108,6 +109,36 @@ TEST(SimFaults, EachKindOnOneExchange) {
     // Whatever happened, the next exchange is clean again (or goes nowhere when gone).
     EXPECT_EQ(StatusOf(m, QueryLoader()), k.disconnected ? -1 : 0);
   }
+}
+
+// An unplugged adapter comes back when plugged in again, as it was in flash but with
+// the loader's state gone; a disconnected one does not.
+TEST(SimFaults, UnpluggedAdapterComesBackWithItsFlashAndWithoutLoaderState) {
+  AdapterConfig c;
+  c.headAddress = 0;
+  c.faults = Faults("unplug:WriteRecord");
+  AdapterModel m(c);
+  EXPECT_FALSE(m.Replug()) << "present: nothing to plug in";
+  ASSERT_EQ(StatusOf(m, WriteData(kAt, kPiece)), 0);
+  ASSERT_EQ(StatusOf(m, WriteData(0, kPiece)), 0);  // staged head
+  EXPECT_EQ(StatusOf(m, Record(0, Bytes(60, 0x11))), -1);
+  ASSERT_TRUE(m.Disconnected());
+  EXPECT_EQ(StatusOf(m, QueryLoader()), -1) << "off the bus: nothing arrives";
+
+  ASSERT_TRUE(m.Replug());
+  EXPECT_FALSE(m.Disconnected());
+  EXPECT_EQ(m.ReadFlash(kAt, 47), kPiece) << "flash survives the unplug";
+  EXPECT_EQ(StatusOf(m, Record(1, Bytes(60, 0x22))), 1) << "the record base died with the power";
+  ASSERT_EQ(StatusOf(m, Command(0xC2, 0, 0)), 0);
+  EXPECT_EQ(m.ReadFlash(0, 47), Bytes(47, 0xFF)) << "the staged head was never saved";
+  EXPECT_EQ(StatusOf(m, QueryLoader()), 0);
+
+  AdapterConfig gone;
+  gone.faults = Faults("disconnect");
+  AdapterModel g(gone);
+  EXPECT_EQ(StatusOf(g, QueryLoader()), -1);
+  EXPECT_FALSE(g.Replug()) << "a disconnected adapter stays away";
+  EXPECT_TRUE(g.Disconnected());
 }
 
 TEST(SimFaults, CorruptRecordStoresOneWrongByteButAcknowledges) {

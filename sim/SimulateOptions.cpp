@@ -1,4 +1,4 @@
-#include "cli/SimulateOptions.h"
+#include "sim/SimulateOptions.h"
 
 #include <charconv>
 #include <fstream>
@@ -6,7 +6,7 @@
 
 #include "hid/DeviceFamily.h"
 
-namespace korbex::cli {
+namespace korbex::sim {
 namespace {
 
 bool ParseNumber(std::string_view text, std::uint64_t limit, std::uint64_t& out) {
@@ -61,6 +61,13 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
         return false;
       }
       opts.adapter.productId = pid;
+    } else if (key == "product-after-finish") {
+      std::uint16_t pid = 0;
+      if (!ParseInto(value, 0xFFFF, pid) || !IsSupportedDevice(kVendorId, pid)) {
+        error = KeyError(key, "'" + std::string(value) + "' is not 0x6E41 or 0x2D93");
+        return false;
+      }
+      opts.adapter.productAfterFinish = pid;
     } else if (key == "version") {
       const std::size_t dot = value.find('.');
       if (dot == std::string_view::npos) {
@@ -125,17 +132,18 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
         return false;
       }
     } else if (key == "fault") {
-      std::vector<sim::FaultSpec> faults;
+      std::vector<FaultSpec> faults;
       std::string why;
-      if (!sim::ParseFaults(value, faults, why)) {
+      if (!ParseFaults(value, faults, why)) {
         error = KeyError(key, why);
         return false;
       }
       opts.adapter.faults.insert(opts.adapter.faults.end(), faults.begin(), faults.end());
     } else {
-      error = KeyError(key,
-                       "unknown key (product, version, beta, loader-size, erase-unit, flash-size, flash-in, "
-                       "flash-out, head, latency-ms, fault)");
+      error = KeyError(
+          key,
+          "unknown key (product, product-after-finish, version, beta, loader-size, erase-unit, flash-size, flash-in, "
+          "flash-out, head, latency-ms, fault)");
       return false;
     }
   }
@@ -153,7 +161,7 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
       return false;
     }
   }
-  const std::string problem = sim::AdapterModel::CheckConfig(opts.adapter);
+  const std::string problem = AdapterModel::CheckConfig(opts.adapter);
   if (!problem.empty()) {
     error = "--simulate: " + problem;
     return false;
@@ -162,4 +170,4 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
   return true;
 }
 
-}  // namespace korbex::cli
+}  // namespace korbex::sim

@@ -1,0 +1,25 @@
+#pragma once
+// The simulated adapter's settings as KEY=VALUE,… text: korbex-update --simulate and
+// korbex-adapter-gadget read the same keys. Every key is optional; a bad key or value
+// is a usage error naming it.
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "sim/SimulatedAdapter.h"
+
+namespace korbex::sim {
+
+struct SimulateOptions {
+  AdapterConfig adapter;  // flash-in already loaded into initialFlash
+  LinkConfig link;
+  std::filesystem::path flashOut;  // empty: not written
+};
+
+// Keys: product=0x6E41|0x2D93, product-after-finish=0x6E41|0x2D93, version=MAJ.MIN | N,
+// beta=N, loader-size=N, erase-unit=N, flash-size=N, flash-in=FILE, flash-out=FILE,
+// head=staged|direct, latency-ms=N, fault=FAULT[+FAULT…]. Numbers decimal or 0x hex. On error returns false
+// with error naming the key ("--simulate key 'beta': …").
+bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::string& error);
+
+}  // namespace korbex::sim
