@@ -6,8 +6,12 @@
 // next to nothing per exchange and allocate nothing per block.
 //
 //   korbex-bench [--latency-ms N] [--image-kib N] [--runs N] [--cpu-runs N] [--check]
+//   korbex-bench --device PATH [--image-kib N] [--round-trips N]
 //
 // Prints one line per figure and a last line "ratio R" (update time / bound).
+// --device measures a real HID device instead (the USB gadget serving the simulated
+// adapter): first the floor of its stack, the round trip of a bare 64-byte write and
+// the read of its answer; then one update, whose bound is exchanges x that floor.
 // --check: exit 1 when a target is missed (R > 1.02, more than 5 us of host CPU per
 // exchange, any allocation during the block passes).
 #include <algorithm>
@@ -24,6 +28,7 @@
 #include <vector>
 
 #include "app/OperationLog.h"
+#include "bench/BenchDevice.h"
 #include "hid/DeviceFamily.h"
 #include "hid/ReportChannel.h"
 #include "protocol/BootProtocol.h"
@@ -66,6 +71,8 @@ struct Options {
   int runs = 3;     // real-clock runs of each kind; the median is reported
   int cpuRuns = 5;  // zero-latency runs; the fastest is reported
   bool check = false;
+  std::string device;     // --device: a real HID device instead of the simulated one
+  int roundTrips = 1000;  // --device: bare write + read pairs timed for the floor
 };
 
 // Answers OK at once and notes the allocation count at the first and the last block
@@ -166,6 +173,25 @@ struct RunResult {
 
 enum class Link { RealClock, ZeroLatency };
 
+// One update of a FlashLoader adapter with image over channel, every event to listener.
+UpdateEnding RunUpdate(ReportChannel& channel, Clock& clock, const Image& image, BenchListener& listener,
+                       std::uint64_t* exchanges = nullptr) {
+  BootLink bootLink(channel, clock);
+  FirmwareImage firmware;
+  firmware.Open(std::make_unique<MemoryFirmwareSource>(image.file));
+  OperationLog log;
+  listener.blockEnds.reserve(image.blocks + 1);
+  UpdateSession session;
+  DeviceFamily family;
+  family.FlashLoader = 1;
+  FirmwareHeaders headers;
+  headers.h1Read = firmware.Read(0, headers.h1.bytes, kHeaderSize);
+  UpdateContext ctx{bootLink, firmware, log, listener, session, family, headers, nullptr};
+  const UpdateEnding ending = FlashUpdateThread(ctx);
+  if (exchanges) *exchanges = bootLink.Exchanges();
+  return ending;
+}
+
 RunResult RunOnce(const Image& image, bool alreadyThere, Link link, std::uint32_t latencyMs) {
   sim::AdapterConfig config;
   config.productId = kProductFlashLoader;
@@ -184,23 +210,12 @@ RunResult RunOnce(const Image& image, bool alreadyThere, Link link, std::uint32_
     timed = t.get();
     channel = std::move(t);
   }
-  BootLink bootLink(*channel, clock);
-  FirmwareImage firmware;
-  firmware.Open(std::make_unique<MemoryFirmwareSource>(image.file));
-  OperationLog log;
   BenchListener listener;
-  listener.blockEnds.reserve(image.blocks + 1);
-  UpdateSession session;
-  DeviceFamily family;
-  family.FlashLoader = 1;
-  FirmwareHeaders headers;
-  headers.h1Read = firmware.Read(0, headers.h1.bytes, kHeaderSize);
-  UpdateContext ctx{bootLink, firmware, log, listener, session, family, headers, nullptr};
 
   RunResult r;
   const std::clock_t cpu0 = std::clock();
   const auto t0 = Clock_::now();
-  r.ending = FlashUpdateThread(ctx);
+  r.ending = RunUpdate(*channel, clock, image, listener);
   const auto t1 = Clock_::now();
   const std::clock_t cpu1 = std::clock();
   r.wallMs = std::chrono::duration<double, std::milli>(t1 - t0).count();
@@ -241,9 +256,14 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       o.runs = static_cast<int>(v);
     } else if (a == "--cpu-runs" && value(1)) {
       o.cpuRuns = static_cast<int>(v);
+    } else if (a == "--device" && i + 1 < argc) {
+      o.device = argv[++i];
+    } else if (a == "--round-trips" && value(1)) {
+      o.roundTrips = static_cast<int>(v);
     } else {
       std::fprintf(stderr,
-                   "usage: korbex-bench [--latency-ms N>=1] [--image-kib N>=4] [--runs N] [--cpu-runs N] [--check]\n");
+                   "usage: korbex-bench [--latency-ms N>=1] [--image-kib N>=4] [--runs N] [--cpu-runs N] [--check]\n"
+                   "       korbex-bench --device PATH [--image-kib N>=4] [--round-trips N]\n");
       return false;
     }
   }
@@ -272,11 +292,73 @@ std::string Format(const char* format, Args... args) {
   return buf;
 }
 
+// A real HID device: the floor of its stack, then one update timed against
+// exchanges x floor + the protocol's own waits.
+int RunOnDevice(const Options& o) {
+  std::string error;
+  const auto channel = bench::OpenBenchDevice(o.device, error);
+  if (!channel) {
+    std::fprintf(stderr, "korbex-bench: cannot open %s: %s\n", o.device.c_str(), error.c_str());
+    return 1;
+  }
+  std::printf("korbex-bench: %s, %u KiB image (%u blocks of 4096 bytes)\n", o.device.c_str(), o.imageKib,
+              (o.imageKib * 1024 + kBlockSize - 1) / kBlockSize);
+
+  // A QueryLoader command as a whole 64-byte report: every adapter answers it at once
+  // and it changes nothing.
+  std::uint8_t query[kReportDataSize] = {};
+  query[CommandReport::kind] = kReportKind;
+  query[CommandReport::code] = static_cast<std::uint8_t>(BootCommand::QueryLoader);
+  std::uint8_t reply[kReportDataSize];
+  constexpr int kWarmUp = 20;
+  std::vector<double> roundTrips;
+  roundTrips.reserve(static_cast<std::size_t>(o.roundTrips));
+  for (int i = 0; i < kWarmUp + o.roundTrips; ++i) {
+    const auto t0 = Clock_::now();
+    if (!channel->WriteReportWithId(query, 0, kReportDataSize) ||
+        channel->ReadReport(reply, kReportDataSize) != kReadOk) {
+      std::fprintf(stderr, "korbex-bench: round trip %d failed\n", i + 1);
+      return 1;
+    }
+    if (i >= kWarmUp) roundTrips.push_back(std::chrono::duration<double, std::milli>(Clock_::now() - t0).count());
+  }
+  std::sort(roundTrips.begin(), roundTrips.end());
+  double sum = 0;
+  for (double v : roundTrips) sum += v;
+  const double floorMs = roundTrips[roundTrips.size() / 2];
+  Line("floor: 64-byte write + read, median", Format("%.3f ms (of %d)", floorMs, o.roundTrips));
+  Line("floor: mean, min, 99th percentile", Format("%.3f ms, %.3f ms, %.3f ms", sum / roundTrips.size(),
+                                                   roundTrips.front(), roundTrips[roundTrips.size() * 99 / 100]));
+
+  const Image image = MakeImage(o.imageKib);
+  BenchListener listener;
+  std::uint64_t exchanges = 0;
+  const auto t0 = Clock_::now();
+  const UpdateEnding ending = RunUpdate(*channel, SystemClock(), image, listener, &exchanges);
+  const double wallMs = std::chrono::duration<double, std::milli>(Clock_::now() - t0).count();
+  if (ending != UpdateEnding::Success) {
+    std::fprintf(stderr, "korbex-bench: the update did not succeed (%s)\n", UpdateEndingName(ending));
+    return 1;
+  }
+  const double fixedMs = kQueryLoaderDelayMs + kFinishDelayMs;
+  const double bound = static_cast<double>(exchanges) * floorMs + fixedMs;
+  Line("update: exchanges", Format("%llu (%u written, %u equal)", static_cast<unsigned long long>(exchanges),
+                                   listener.written, listener.skipped));
+  Line("update: wall time", Format("%.1f ms", wallMs));
+  Line("update: bound", Format("%.1f ms (%llu x %.3f ms + %.0f ms)", bound, static_cast<unsigned long long>(exchanges),
+                               floorMs, fixedMs));
+  Line("update: time per exchange", Format("%.3f ms", (wallMs - fixedMs) / static_cast<double>(exchanges)));
+  Line("update: throughput", Format("%.1f kB/s", image.blocks * 4096.0 / (wallMs - fixedMs)));
+  std::printf("ratio %.4f\n", wallMs / bound);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
   if (!ParseArgs(argc, argv, o)) return 2;
+  if (!o.device.empty()) return RunOnDevice(o);
   const Image image = MakeImage(o.imageKib);
   const double fixedMs = kQueryLoaderDelayMs + kFinishDelayMs;  // one QueryLoader for a FlashLoader adapter
   std::printf(

@@ -254,10 +254,12 @@ int SaveSimulatedFlash(Tool& tool, AdapterBackend* backend, int code) {
   return code == kExitOk ? kExitUsage : code;
 }
 
-// Where the simulated loader keeps its head for this file: the section-3 load address
-// when the simulated adapter will report a single-number version.
+// Where the simulated loader keeps its head for this file: as head-address says, else
+// the section-3 load address when the simulated adapter will report a single-number
+// version.
 std::uint32_t SimHeadAddress(const Tool& tool, const FirmwareHeaders& h) {
   if (!tool.options.simulate) return 0;
+  if (tool.options.simulate->headAddress) return *tool.options.simulate->headAddress;
   const auto& a = tool.options.simulate->adapter;
   const bool twoStage = DecideFamily(a.vendorId, a.productId, kStateNoSighting, false).flag == FamilyFlag::TwoStage;
   return twoStage && a.singleNumberVersion ? h.h3.loadAddress() : 0;

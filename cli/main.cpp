@@ -31,7 +31,7 @@ std::string ExitCodeFooter() {
   s += "\n--simulate keys (comma-separated, numbers decimal or 0x hex):\n"
        "  product=0x6E41|0x2D93  product-after-finish=0x6E41|0x2D93  version=MAJ.MIN|N  beta=N\n"
        "  loader-size=N  erase-unit=N  flash-size=N  flash-in=FILE  flash-out=FILE  head=staged|direct\n"
-       "  latency-ms=N\n"
+       "  head-address=N  latency-ms=N\n"
        "  fault=KIND[:COMMAND][@N][xCOUNT][+…]   e.g. fault=nak:Erase@2x3+drop:WriteRecord@5\n"
        "\nLanguage: Chinese when LC_ALL, LC_MESSAGES or LANG (the first that is set) starts with zh_CN.\n"
        "See docs/cli.md for the trace format and the Linux udev rule.";

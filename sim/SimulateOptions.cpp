@@ -126,6 +126,13 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
         error = KeyError(key, "'" + std::string(value) + "' is not staged or direct");
         return false;
       }
+    } else if (key == "head-address") {
+      std::uint32_t address = 0;
+      if (!ParseInto(value, 0xFFFFFFFF, address)) {
+        error = KeyError(key, numberHint);
+        return false;
+      }
+      opts.headAddress = opts.adapter.headAddress = address;
     } else if (key == "latency-ms") {
       if (!ParseInto(value, 60000, opts.link.latencyMs)) {
         error = KeyError(key, numberHint + ", at most 60000");
@@ -143,7 +150,7 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
       error = KeyError(
           key,
           "unknown key (product, product-after-finish, version, beta, loader-size, erase-unit, flash-size, flash-in, "
-          "flash-out, head, latency-ms, fault)");
+          "flash-out, head, head-address, latency-ms, fault)");
       return false;
     }
   }

@@ -3,6 +3,7 @@
 // korbex-adapter-gadget read the same keys. Every key is optional; a bad key or value
 // is a usage error naming it.
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,12 +15,15 @@ struct SimulateOptions {
   AdapterConfig adapter;  // flash-in already loaded into initialFlash
   LinkConfig link;
   std::filesystem::path flashOut;  // empty: not written
+  // head-address: where the loader keeps its head. Without it the tool places the head
+  // where the file says (the section-3 load address for a single-number adapter).
+  std::optional<std::uint32_t> headAddress;
 };
 
 // Keys: product=0x6E41|0x2D93, product-after-finish=0x6E41|0x2D93, version=MAJ.MIN | N,
 // beta=N, loader-size=N, erase-unit=N, flash-size=N, flash-in=FILE, flash-out=FILE,
-// head=staged|direct, latency-ms=N, fault=FAULT[+FAULT…]. Numbers decimal or 0x hex. On error returns false
-// with error naming the key ("--simulate key 'beta': …").
+// head=staged|direct, head-address=N, latency-ms=N, fault=FAULT[+FAULT…]. Numbers decimal or 0x hex. On error returns
+// false with error naming the key ("--simulate key 'beta': …").
 bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::string& error);
 
 }  // namespace korbex::sim

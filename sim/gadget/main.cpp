@@ -48,7 +48,7 @@ constexpr const char* kUsage =
     "KEYS are korbex-update's --simulate keys:\n"
     "  product=0x6E41|0x2D93  product-after-finish=0x6E41|0x2D93  version=MAJ.MIN|N  beta=N\n"
     "  loader-size=N  erase-unit=N  flash-size=N  flash-in=FILE  flash-out=FILE  head=staged|direct\n"
-    "  latency-ms=N  fault=KIND[:COMMAND][@N][xCOUNT][+...]\n"
+    "  head-address=N  latency-ms=N  fault=KIND[:COMMAND][@N][xCOUNT][+...]\n"
     "A fault of kind 'unplug' takes the device off the bus at that report and plugs it back in\n"
     "after --replug-ms, flash kept (e.g. fault=unplug:WriteRecord@40); 'disconnect' leaves for\n"
     "good. flash-out is written at every restart, every unplug and at exit.\n";

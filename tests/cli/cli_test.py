@@ -249,6 +249,7 @@ def simulate_key_errors():
             ("erase-unit=-1", "'erase-unit'"), ("flash-size=0", "'flash-size'"), ("head=sideways", "'head'"),
             ("latency-ms=99999999", "'latency-ms'"), ("fault=explode", "'fault'"), ("fault=nak:Bogus", "'fault'"),
             ("flash-in=missing.bin", "'flash-in'"), ("version", "'version'"),
+            ("product-after-finish=0x2D94", "'product-after-finish'"), ("head-address=-5", "'head-address'"),
         ]
         for option, needle in table:
             r = run(f"--simulate={option}", "list")
@@ -389,12 +390,15 @@ def flash_section_3():
     with Workdir() as w:
         fw = Firmware(versions=(2, 16, 0x21), beta3=3)
         w.write("fw.dat", fw.bytes)
-        r = run("--simulate=product=0x6E41,version=5,loader-size=0x80,flash-size=0x40000,flash-out=flash.bin",
-                "--json", "--trace", "t.txt", "-y", "flash", "fw.dat")
+        r = run("--simulate=product=0x6E41,product-after-finish=0x2D93,version=5,loader-size=0x80,"
+                "flash-size=0x40000,flash-out=flash.bin", "--json", "--trace", "t.txt", "-y", "flash", "fw.dat")
         doc = parse_json(r)
         expect(r, 0, "section-3 update")
         check(doc["writtenSet"] == "section 3" and doc["confirmation"]["text"] == "firmware V33 beta3", f"{doc}")
-        check(doc["afterRestart"]["version"]["caption"] == "Korbex Update v2.16 (Device: v5)", f"{doc['afterRestart']}")
+        # Back under its other product id, still asked for its version as the dialog does.
+        after = doc["afterRestart"]
+        check(after["adapter"]["productId"] == 0x2D93, f"{after}")
+        check(after["version"]["caption"] == "Korbex Update v2.16 (Device: v5)", f"{after}")
         check_flash(w.read("flash.bin"), fw.expected_regions(loader_size=0x80, section3=True))
         codes = commands_written(read_trace("t.txt"))
         # Version request, then the TwoStage QueryLoader before the confirmation, then the real one.

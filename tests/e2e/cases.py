@@ -1,0 +1,486 @@
+#!/usr/bin/env python3
+"""The end-to-end cases, run inside the VM by tests/e2e/guest: korbex-update against
+korbex-adapter-gadget on a dummy_hcd USB bus, through usbhid, hidraw, udev and hidapi.
+
+  cases.py --build DIR --repo DIR --out DIR [--only CASE[,CASE...]]
+
+Each case prints one verdict line, "e2e: PASS name (seconds): what was seen" or
+"e2e: FAIL name (seconds): why", followed by the gadget's log when it failed.
+Firmware files, flash comparisons and trace decoding come from tests/cli/cli_test.py.
+"""
+import argparse
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ct = None  # tests/cli/cli_test.py, imported in main()
+check = None
+GADGET = BENCH = STRESS = REPO = None
+NOBODY = 65534
+CONFIGFS = "/sys/kernel/config/usb_gadget"
+CASES = []
+
+
+def case(fn):
+    CASES.append(fn)
+    return fn
+
+
+def note(line):
+    print(f"e2e:   {line}", flush=True)
+
+
+# --- running the tool ---------------------------------------------------------------
+
+def run(*args, user=None, timeout=120):
+    """korbex-update as root, or as user (a uid) with no supplementary groups."""
+    ct.EMULATOR = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"] if user else []
+    try:
+        return ct.run(*args, timeout=timeout)
+    finally:
+        ct.EMULATOR = []
+
+
+def expect(r, code, what):
+    check(r.rc >= 0, f"{what}: killed by signal {-r.rc}\n{r!r}")
+    ct.expect(r, code, what)
+
+
+def flash_json(args, code, what, **kw):
+    r = run("--json", "-y", *args, **kw)
+    expect(r, code, what)
+    return r, ct.parse_json(r)
+
+
+def settle():
+    subprocess.run(["udevadm", "settle", "--timeout=10"], check=False)
+
+
+def adapters():
+    r = run("--json", "list", timeout=30)
+    check(r.rc in (0, 3), f"list: {r!r}")
+    return json.loads(r.out)["adapters"]
+
+
+def wait_for(condition, seconds, what):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if condition():
+            return
+        time.sleep(0.1)
+    raise ct.Failure(f"{what} within {seconds} s")
+
+
+class Gadget:
+    """korbex-adapter-gadget for one case. Leaving the block stops it with SIGTERM and
+    checks that it ended well and took its device off the bus and out of configfs."""
+
+    def __init__(self, keys="", *options, name="korbex-adapter"):
+        self.keys, self.options, self.name = keys, list(options), name
+        self.log_path = os.path.join(tempfile.gettempdir(), f"gadget-{time.monotonic_ns()}.log")
+
+    def __enter__(self):
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen([GADGET, "--name", self.name] + self.options + ([self.keys] if self.keys else []),
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+        wait_for(lambda: "on the bus" in self.text() or self.proc.poll() is not None, 15, "gadget on the bus")
+        check(self.proc.poll() is None, f"the gadget ended at once:\n{self.text()}")
+        settle()
+        wait_for(lambda: adapters(), 15, "adapter listed")
+        return self
+
+    def __exit__(self, kind, value, tb):
+        self.stop(check_ending=kind is None)
+        return False
+
+    def text(self):
+        with open(self.log_path) as f:
+            return f.read()
+
+    def path(self):
+        found = adapters()
+        check(len(found) == 1, f"expected one adapter, found {found}")
+        return found[0]["path"]
+
+    def stop(self, check_ending=True):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            rc = self.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            rc = self.proc.wait()
+            check(not check_ending, f"the gadget did not stop within 15 s of SIGTERM:\n{self.text()}")
+        self.log.close()
+        if check_ending:
+            check(rc == 0, f"the gadget ended with {rc}:\n{self.text()}")
+            check(not os.path.exists(f"{CONFIGFS}/{self.name}"), "the gadget left its configfs folder behind")
+            settle()
+            check(adapters() == [], "the adapter is still listed after the gadget stopped")
+
+    def count(self, needle):
+        return self.text().count(needle)
+
+
+class Workdir:
+    """cli_test's scratch folder, readable by any user (the unprivileged case reads it)."""
+
+    def __enter__(self):
+        self.w = ct.Workdir()
+        self.w.__enter__()
+        os.chmod(os.getcwd(), 0o755)
+        return self.w
+
+    def __exit__(self, *exc):
+        self.w.__exit__(*exc)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def flash_image(fw, size, loader_size=0, section3=False):
+    """The flash of an adapter that already holds fw."""
+    flash = bytearray(b"\xff" * size)
+    for address, data in fw.expected_regions(loader_size=loader_size, section3=section3):
+        flash[address:address + len(data)] = data
+    return bytes(flash)
+
+
+# --- cases ---------------------------------------------------------------------------
+
+@case
+def list_info_inspect():
+    """Both families as the kernel shows them: list, info, inspect."""
+    with Gadget("product=0x2D93"):
+        doc = json.loads(run("--json", "list").out)
+        a = doc["adapters"]
+        check(len(a) == 1, f"{a}")
+        a = a[0]
+        check(re.fullmatch(r"/dev/hidraw\d+", a["path"]) and a["id"] == "35b2:2d93" and a["family"] == "FlashLoader",
+              f"{a}")
+        check(a.get("interface") == 0 and a.get("product") == "Korbex 2.4G adapter (simulated)", f"{a}")
+        r = run("info")
+        expect(r, 0, "FlashLoader info")
+        check("not reported" in r.out, f"{r!r}")
+    with Gadget("product=0x6E41,version=1.10,beta=3"):
+        r = run("--json", "info")
+        expect(r, 0, "TwoStage info")
+        v = ct.parse_json(r)["version"]
+        check(v["caption"] == "Korbex Update v2.16 (Device: v1.a beta3)" and v["major"] == 1 and v["minor"] == 10,
+              f"{v}")
+    with Workdir() as w:
+        w.write("fw.dat", ct.Firmware().bytes)
+        expect(run("inspect", "fw.dat"), 0, "inspect")
+    return "FlashLoader and TwoStage listed as /dev/hidraw*, interface 0; caption v1.a beta3"
+
+
+@case
+def flash_sections_1_and_2():
+    """FlashLoader: verify differs, flash, the flash equals the file, verify agrees."""
+    with Workdir() as w, Gadget(f"loader-size=0x100,flash-size=0x40000,flash-out={os.getcwd()}/flash.bin") as g:
+        fw = ct.Firmware()
+        w.write("fw.dat", fw.bytes)
+        expect(run("verify", "fw.dat"), 1, "verify before the update")
+        r, doc = flash_json(["flash", "fw.dat"], 0, "update")
+        check(doc["ending"] == "Success" and doc["blocks"]["written"] == 5, f"{doc['blocks']}")
+        after = doc["afterRestart"]
+        check(after["returned"] and re.fullmatch(r"/dev/hidraw\d+", after["adapter"]["path"]), f"{after}")
+        ct.check_flash(read("flash.bin"), fw.expected_regions(loader_size=0x100))
+        r = run("verify", "fw.dat")
+        expect(r, 0, "verify after the update")
+        check(g.count("off the bus (restart after Finish)") == 1, g.text())
+        return f"5 blocks written in {r.seconds:.1f} s verify; flash-out equals the file; back as {after['adapter']['path']}"
+
+
+@case
+def flash_section_3():
+    """TwoStage, single-number version: section 3 at its load address; the adapter comes
+    back under its other product id and is asked for its version again."""
+    fw = ct.Firmware(versions=(2, 16, 0x21), beta3=3)
+    keys = (f"product=0x6E41,product-after-finish=0x2D93,version=5,loader-size=0x80,flash-size=0x40000,"
+            f"head-address={fw.a3}")
+    with Workdir() as w, Gadget(f"{keys},flash-out={os.getcwd()}/flash.bin"):
+        w.write("fw.dat", fw.bytes)
+        expect(run("verify", "fw.dat"), 1, "verify before the update")
+        r, doc = flash_json(["flash", "fw.dat"], 0, "section-3 update")
+        check(doc["writtenSet"] == "section 3" and doc["confirmation"]["text"] == "firmware V33 beta3", f"{doc}")
+        after = doc["afterRestart"]
+        check(after["adapter"]["id"] == "35b2:2d93", f"{after}")
+        check(after["version"]["caption"] == "Korbex Update v2.16 (Device: v5)", f"{after}")
+        ct.check_flash(read("flash.bin"), fw.expected_regions(loader_size=0x80, section3=True))
+        return f"section 3 written in {r.seconds:.1f} s; back as 35b2:2d93 with caption v5"
+
+
+@case
+def restart_40_times():
+    """The restart after Finish, 40 times, 0 to 400 ms off the bus: every run exits 0 and
+    reports the adapter back. (Polling hid_enumerate here crashed in 1 of 16.)"""
+    fw = ct.Firmware(s1=4096, s2=100, s3=100)
+    delays = [round(i * 400 / 39) for i in range(40)]
+    with Workdir() as w:
+        w.write("fw.dat", fw.bytes)
+        w.write("flash-in.bin", flash_image(fw, 0x40000))
+        with Gadget(f"flash-size=0x40000,flash-in={os.getcwd()}/flash-in.bin", "--restart-ms",
+                    ",".join(map(str, delays))) as g:
+            times = []
+            for i, delay in enumerate(delays):
+                r, doc = flash_json(["flash", "fw.dat"], 0, f"run {i + 1} ({delay} ms off the bus)", timeout=60)
+                check(doc["blocks"]["written"] == 0, f"run {i + 1}: {doc['blocks']}")
+                check(doc["afterRestart"]["returned"] is True, f"run {i + 1}: adapter not reported back: {doc}")
+                times.append(r.seconds)
+            check(g.count("off the bus (restart after Finish)") == 40, g.text())
+    return f"40 of 40 exit 0 with the adapter back; {min(times):.1f}..{max(times):.1f} s per run"
+
+
+class Flapper(threading.Thread):
+    """A bare HID gadget of the adapter's ids, bound and unbound every few ms: nodes come
+    and go while the tool walks the list."""
+
+    def __init__(self, seconds):
+        super().__init__()
+        self.seconds, self.flaps, self.visible, self.root = seconds, 0, 0, f"{CONFIGFS}/korbex-flap"
+        self.udc = sorted(os.listdir("/sys/class/udc"))[0]
+
+    def write(self, name, data):
+        with open(f"{self.root}/{name}", "wb" if isinstance(data, bytes) else "w") as f:
+            f.write(data)
+
+    def __enter__(self):
+        os.makedirs(f"{self.root}/strings/0x409")
+        self.write("idVendor", "0x35b2")
+        self.write("idProduct", "0x2d93")
+        os.makedirs(f"{self.root}/configs/c.1")
+        os.makedirs(f"{self.root}/functions/hid.flap")
+        self.write("functions/hid.flap/report_length", "64")
+        self.write("functions/hid.flap/report_desc",
+                   bytes.fromhex("0600ff0901a10115002600ff7508954009018102954009019102c0"))
+        os.symlink(f"{self.root}/functions/hid.flap", f"{self.root}/configs/c.1/hid.flap")
+        self.start()
+        return self
+
+    def run(self):
+        end = time.monotonic() + self.seconds
+        while time.monotonic() < end:
+            self.write("UDC", self.udc)
+            time.sleep(random.uniform(0.45, 0.7))  # the host makes the node about 0.45 s after binding
+            self.visible += bool(os.listdir("/sys/class/hidraw"))
+            self.write("UDC", "\n")
+            time.sleep(random.uniform(0.0, 0.03))
+            self.flaps += 1
+
+    def __exit__(self, *exc):
+        self.join()
+        os.unlink(f"{self.root}/configs/c.1/hid.flap")
+        for d in ("configs/c.1", "functions/hid.flap", "strings/0x409", ""):
+            os.rmdir(f"{self.root}/{d}".rstrip("/"))
+        settle()
+
+
+@case
+def list_while_adapter_flaps():
+    """The adapter's node appears and vanishes while korbex-update lists adapters: every
+    list ends normally (0 or 3), none crashes."""
+    seen = runs = 0
+    with Flapper(30) as f:
+        # The enumeration in a tight loop, beside whole list runs.
+        stress = subprocess.Popen([STRESS, "30"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        while f.is_alive():
+            r = run("--json", "list", timeout=30)
+            check(r.rc in (0, 3), f"list run {runs + 1} while the adapter flaps: {r!r}")
+            json.loads(r.out)
+            runs += 1
+            seen += r.rc == 0
+        walks = stress.communicate(timeout=30)[0].strip()
+    check(stress.returncode == 0, f"the enumeration loop ended with {stress.returncode}: {walks}")
+    check(runs >= 50 and f.visible >= 15, f"only {runs} lists over {f.flaps} flaps, {f.visible} with a node")
+    return (f"{f.flaps} plug/unplug cycles ({f.visible} reached a hidraw node): {runs} lists, {seen} saw the "
+            f"adapter; enumeration loop: {walks}; none crashed")
+
+
+def unplug_case(fault_for, what):
+    fw = ct.Firmware(s1=6 * 4096, s2=4096)
+    blocks = 7
+    with Workdir() as w:
+        w.write("fw.dat", fw.bytes)
+        keys = f"flash-size=0x40000,flash-out={os.getcwd()}/flash.bin,fault={fault_for(blocks)}"
+        with Gadget(keys, "--replug-ms", "3000") as g:
+            r, doc = flash_json(["flash", "fw.dat"], 1, f"unplugged during the {what}", timeout=90)
+            check(r.seconds < 20, f"the failed run took {r.seconds:.1f} s (bound 20 s)")
+            check("Updated successful!" not in r.out + r.err and doc["ending"] == "Failure", f"{r!r}")
+            check("the adapter went away during the run" in doc["error"]["message"], f"{doc['error']}")
+            check(g.count("takes the device off the bus") == 1, g.text())
+            # The user plugs it in again: still in the loader, the update runs once more.
+            again, doc2 = flash_json(["flash", "--wait=30", "fw.dat"], 0, "re-flash after the unplug", timeout=120)
+            ct.check_flash(read("flash.bin"), fw.expected_regions())
+            return (f"exit 1 in {r.seconds:.1f} s ({doc['error']['message'][:60]}…); re-flash exit 0, "
+                    f"{doc2['blocks']['skipped']} blocks already there, {doc2['blocks']['written']} written")
+
+
+@case
+def unplug_during_write_pass():
+    # Record 30 of the third block.
+    return unplug_case(lambda blocks: f"unplug:WriteRecord@{2 * 67 + 30}", "write pass")
+
+
+@case
+def unplug_during_check_pass():
+    # The write pass checks each block once; the check pass starts after that.
+    return unplug_case(lambda blocks: f"unplug:CheckBlock@{blocks + 3}", "check pass")
+
+
+@case
+def unprivileged_user():
+    """A user without access gets exit 6 naming the udev rule; the shipped rule tags the
+    adapter for uaccess; with access granted by a rule, a user's update opens the
+    restarted adapter only once udev has given it its owner."""
+    rules = "/etc/udev/rules.d"
+    shipped = f"{REPO}/packaging/linux/70-korbex-adapter.rules"
+
+    def reload_rules():
+        subprocess.run(["udevadm", "control", "--reload"], check=True)
+        subprocess.run(["udevadm", "trigger", "--action=add", "--subsystem-match=hidraw"], check=True)
+        settle()
+
+    fw = ct.Firmware(s1=4096, s2=100, s3=100)
+    with Workdir() as w, Gadget("product=0x6E41,version=1.2,flash-size=0x40000"):
+        w.write("fw.dat", fw.bytes)
+        r = run("info", user=NOBODY)
+        expect(r, 6, "info as nobody without a rule")
+        ct.one_line_error(r, "70-korbex-adapter.rules")
+
+        shutil.copy(shipped, rules)
+        open(f"{rules}/99-e2e-nobody.rules", "w").write(
+            'SUBSYSTEM=="hidraw", ATTRS{idVendor}=="35b2", OWNER="nobody", MODE="0600"\n')
+        try:
+            reload_rules()
+            node = adapters()[0]["path"]
+            props = subprocess.run(["udevadm", "info", "--query=property", f"--name={node}"], capture_output=True,
+                                   text=True).stdout
+            check(re.search(r"^TAGS=.*:uaccess:", props, re.M), f"the shipped rule did not tag {node}:\n{props}")
+            r, doc = flash_json(["flash", "fw.dat"], 0, "update as nobody", user=NOBODY)
+            after = doc["afterRestart"]
+            check(after["returned"] and after["version"]["caption"] == "Korbex Update v2.16 (Device: v1.2)",
+                  f"the restarted adapter was not opened by nobody: {after}")
+        finally:
+            for name in ("70-korbex-adapter.rules", "99-e2e-nobody.rules"):
+                os.unlink(f"{rules}/{name}")
+            reload_rules()
+    return "exit 6 naming the rule; shipped rule tags uaccess; nobody updates and reopens the restarted adapter"
+
+
+@case
+def trace_matches_simulation():
+    """The reports written to the gadget are those written to the simulated adapter."""
+    keys = "loader-size=0x100,flash-size=0x40000"
+    with Workdir() as w:
+        w.write("fw.dat", ct.Firmware().bytes)
+        with Gadget(keys):
+            expect(run("--trace", "real.txt", "-y", "flash", "fw.dat"), 0, "update through the gadget")
+        expect(run(f"--simulate={keys}", "--trace", "sim.txt", "-y", "flash", "fw.dat"), 0, "simulated update")
+        real, sim = ct.read_trace("real.txt"), ct.read_trace("sim.txt")
+        real_codes, sim_codes = ct.commands_written(real), ct.commands_written(sim)
+        check(real_codes == sim_codes, f"commands differ: real {len(real_codes)}, simulated {len(sim_codes)}")
+        real_w = [d for k, d in real if k == "W"]
+        sim_w = [d for k, d in sim if k == "W"]
+        first = next((i for i, (a, b) in enumerate(zip(real_w, sim_w)) if a != b), None)
+        check(first is None and len(real_w) == len(sim_w), f"written report {first} differs")
+        timeouts = sum(1 for k, _ in real if k == "R timeout")
+        return f"{len(real_codes)} commands, {len(real_w)} reports byte for byte equal; {timeouts} read time-outs"
+
+
+@case
+def wait_for_adapter():
+    """--wait: bounded when nothing comes; picks up an adapter plugged in during the wait."""
+    r = run("info", "--wait=2", timeout=30)
+    expect(r, 3, "--wait=2 with no adapter")
+    check("waiting up to 2 s" in r.out and "within 2 s" in r.err and 2 <= r.seconds < 6, f"{r!r}")
+    start = time.monotonic()
+    tool = subprocess.Popen([ct.TOOL, "info", "--wait=30"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, env=ct.base_env())
+    time.sleep(2)
+    with Gadget("product=0x6E41,version=3.4"):
+        out, err = tool.communicate(timeout=40)
+        seconds = time.monotonic() - start
+    check(tool.returncode == 0 and "waiting up to 30 s" in out and "(Device: v3.4)" in out,
+          f"exit {tool.returncode}\n{out}\n{err}")
+    return f"no adapter: exit 3 after {r.seconds:.1f} s; plugged in after 2 s: exit 0 after {seconds:.1f} s"
+
+
+@case
+def gadget_teardown():
+    """A gadget killed without tearing down is replaced by the next one; SIGTERM removes it."""
+    g = Gadget()
+    g.__enter__()
+    g.proc.kill()
+    g.proc.wait()
+    check(os.path.exists(f"{CONFIGFS}/korbex-adapter"), "a killed gadget cannot have removed itself")
+    with Gadget():
+        check(len(adapters()) == 1, "the stale gadget and the new one are both listed")
+    return "stale configfs gadget replaced; SIGTERM leaves nothing behind"
+
+
+@case
+def bench_real_stack():
+    """The floor of this stack and a 256 KiB update against it (figures, not a target)."""
+    with Gadget() as g:
+        p = subprocess.run([BENCH, "--device", g.path(), "--image-kib", "256", "--round-trips", "500"],
+                           capture_output=True, text=True, timeout=300)
+        check(p.returncode == 0, f"korbex-bench: exit {p.returncode}\n{p.stdout}\n{p.stderr}")
+        for line in p.stdout.splitlines():
+            note(line)
+        ratio = re.search(r"^ratio (\S+)", p.stdout, re.M)
+        return f"ratio {ratio.group(1)}"
+
+
+# --- main ----------------------------------------------------------------------------
+
+def main():
+    global ct, check, GADGET, BENCH, STRESS, REPO
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--repo", required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--only", default="")
+    a = ap.parse_args()
+    REPO = a.repo
+    sys.path.insert(0, os.path.join(a.repo, "tests", "cli"))
+    import cli_test
+    ct = cli_test
+    check = ct.check
+    ct.TOOL = os.path.join(a.build, "cli", "korbex-update")
+    GADGET = os.path.join(a.build, "sim", "gadget", "korbex-adapter-gadget")
+    BENCH = os.path.join(a.build, "bench", "korbex-bench")
+    STRESS = os.path.join(a.build, "tests", "e2e", "enumerate_stress")
+    wanted = [c for c in CASES if not a.only or c.__name__ in a.only.split(",")]
+    if not wanted:
+        print(f"e2e: no case named {a.only}", flush=True)
+        return 2
+    failed = []
+    for fn in wanted:
+        start = time.monotonic()
+        try:
+            summary = fn()
+            print(f"e2e: PASS {fn.__name__} ({time.monotonic() - start:.1f} s): {summary}", flush=True)
+        except Exception as e:  # a Failure, a time-out or a broken case: each fails alone
+            failed.append(fn.__name__)
+            lines = f"{type(e).__name__}: {e}".splitlines() or [""]
+            print(f"e2e: FAIL {fn.__name__} ({time.monotonic() - start:.1f} s): {lines[0]}", flush=True)
+            for line in lines[1:]:
+                note(line)
+    print(f"e2e: {len(wanted) - len(failed)} of {len(wanted)} cases passed" +
+          (f"; failed: {', '.join(failed)}" if failed else ""), flush=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
