@@ -196,10 +196,9 @@ def flash_sections_1_and_2():
         after = doc["afterRestart"]
         check(after["returned"] and re.fullmatch(r"/dev/hidraw\d+", after["adapter"]["path"]), f"{after}")
         ct.check_flash(read("flash.bin"), fw.expected_regions(loader_size=0x100))
-        r = run("verify", "fw.dat")
-        expect(r, 0, "verify after the update")
+        expect(run("verify", "fw.dat"), 0, "verify after the update")
         check(g.count("off the bus (restart after Finish)") == 1, g.text())
-        return f"5 blocks written in {r.seconds:.1f} s verify; flash-out equals the file; back as {after['adapter']['path']}"
+        return f"5 blocks written in {r.seconds:.1f} s, flash-out equals the file, verify agrees; back as {after['adapter']['path']}"
 
 
 @case
