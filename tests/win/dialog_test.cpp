@@ -51,36 +51,12 @@ void WriteFileBytes(const std::wstring& path, const test::Bytes& bytes) {
   ASSERT_EQ(written, bytes.size());
 }
 
-std::optional<test::Bytes> ReadFileBytes(const std::wstring& path) {
-  HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-  test::Bytes bytes;
-  std::uint8_t chunk[4096];
-  DWORD got = 0;
-  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) bytes.insert(bytes.end(), chunk, chunk + got);
-  CloseHandle(file);
-  return bytes;
-}
-
 // 1.txt beside this executable, found here independently of the program's code.
 std::wstring LogPath() {
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring p(path);
   return p.substr(0, p.rfind(L'\\')) + L"\\1.txt";
-}
-
-// The log as it should be: FF FE and the texts' UTF-16LE code units.
-test::Bytes LogBytes(std::initializer_list<std::u16string_view> texts) {
-  test::Bytes bytes{0xFF, 0xFE};
-  for (auto text : texts) {
-    for (char16_t unit : text) {
-      bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-      bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-    }
-  }
-  return bytes;
 }
 
 // Six blocks of section 1, two of section 2: "firmware V2.16".
@@ -95,13 +71,6 @@ test::Bytes MakeFirmwareFile() {
   s3.loadAddress = 0x1000;
   s3.data = sim::PatternBytes(100, 13);
   return sim::BuildFirmwareFile({s1, s2, s3});
-}
-
-HWND Control(HWND dialog, int id) {
-  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    if (GetDlgCtrlID(child) == id) return child;
-  }
-  return nullptr;
 }
 
 LRESULT Progress(HWND dialog) { return SendMessageW(Control(dialog, 1003), PBM_GETPOS, 0, 0); }
@@ -219,17 +188,6 @@ INT_PTR RunDialog(CUpdateDlg& dialog, const std::function<void(HWND, DWORD)>& dr
   return result;
 }
 
-HWND WaitForBox(DWORD uiThread, HWND window, const std::wstring& message, std::chrono::milliseconds timeout = 20s) {
-  HWND box = nullptr;
-  WaitUntil(
-      [&] {
-        box = FindOwnedBox(uiThread, window);
-        return box && BoxMessage(box) == message;
-      },
-      timeout);
-  return box && BoxMessage(box) == message ? box : nullptr;
-}
-
 TEST(Dialog, RunsInTheLanguageAskedFor) {
   // Guards the two runs: a locale that did not reach Wine would test English twice.
   EXPECT_EQ(GetUserDefaultUILanguage(), expectedLanguage);
@@ -313,7 +271,7 @@ TEST(Dialog, UpdateFromButtonToResult) {
   EXPECT_EQ(result, IDCANCEL);
   EXPECT_TRUE(rig.FlashHolds(file));
   // The update closed its log at the end: readable now, exactly the three lines.
-  EXPECT_EQ(ReadFileBytes(LogPath()), LogBytes({kLogOpenFile, kLogOpenFileOk, kLogReadCrc}));
+  EXPECT_EQ(ReadFileBytes(LogPath()), LogFileBytes({kLogOpenFile, kLogOpenFileOk, kLogReadCrc}));
 }
 
 TEST(Dialog, RefusedFilesAndTheLog) {
@@ -330,8 +288,8 @@ TEST(Dialog, RefusedFilesAndTheLog) {
     std::optional<test::Bytes> logAfter;  // nullopt: untouched
   } const cases[] = {
       {"cancelled", std::nullopt, std::nullopt, std::nullopt},
-      {"missing file", TempPath(L"korbex-dialog-missing.dat"), std::nullopt, LogBytes({kLogOpenFile})},
-      {"27 bytes", shortPath, Utf16(kFileMismatch), LogBytes({kLogOpenFile, kLogOpenFileOk, kFileMismatch})},
+      {"missing file", TempPath(L"korbex-dialog-missing.dat"), std::nullopt, LogFileBytes({kLogOpenFile})},
+      {"27 bytes", shortPath, Utf16(kFileMismatch), LogFileBytes({kLogOpenFile, kLogOpenFileOk, kFileMismatch})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,13 +21,6 @@ namespace {
 
 std::wstring executablePath;
 
-HWND Control(HWND dialog, int id) {
-  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    if (GetDlgCtrlID(child) == id) return child;
-  }
-  return nullptr;
-}
-
 TEST(Program, WithoutAnAdapterTheButtonIsDisabled) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;

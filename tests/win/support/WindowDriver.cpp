@@ -89,6 +89,64 @@ void PressButton(HWND dialog, int id) {
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
+HWND Control(HWND dialog, int id) {
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (GetDlgCtrlID(child) == id) return child;
+  }
+  return nullptr;
+}
+
+HWND WaitForBox(DWORD threadId, HWND owner, const std::wstring& message, std::chrono::milliseconds timeout) {
+  HWND box = nullptr;
+  WaitUntil(
+      [&] {
+        box = FindOwnedBox(threadId, owner);
+        return box && BoxMessage(box) == message;
+      },
+      timeout);
+  return box && BoxMessage(box) == message ? box : nullptr;
+}
+
+HWND FindVisibleChild(HWND parent, const wchar_t* className) {
+  struct Search {
+    const wchar_t* className;
+    HWND found;
+  } search{className, nullptr};
+  EnumChildWindows(
+      parent,
+      [](HWND child, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        if (_wcsicmp(ClassName(child).c_str(), s->className) != 0 || !IsWindowVisible(child)) return TRUE;
+        s->found = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::vector<std::uint8_t> LogFileBytes(std::initializer_list<std::u16string_view> lines) {
+  std::vector<std::uint8_t> bytes{0xFF, 0xFE};
+  for (auto line : lines) {
+    for (char16_t unit : line) {
+      bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+      bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+  }
+  return bytes;
+}
+
+std::optional<std::vector<std::uint8_t>> ReadFileBytes(const std::wstring& path) {
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::vector<std::uint8_t> bytes;
+  std::uint8_t chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) bytes.insert(bytes.end(), chunk, chunk + got);
+  CloseHandle(file);
+  return bytes;
+}
+
 bool Screenshot(const std::string& name) {
   const char* dir = std::getenv("KORBEX_SCREENSHOT_DIR");
   if (!dir || !*dir) return false;
