@@ -267,7 +267,10 @@ int PipeAdapter::LiveConnections() {
   int live = 0;
   for (auto& connection : connections_) {
     std::lock_guard<std::mutex> connectionLock(connection->mutex);
-    if (connection->started && connection->alive) ++live;
+    // Counted from the client's open on, not from when its threads start: otherwise a
+    // new pair not yet started and an old pair not yet seen closed add up to the same
+    // figure as the settled state.
+    if (connection->ClientConnected() && connection->alive) ++live;
   }
   return live;
 }
