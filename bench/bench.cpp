@@ -27,13 +27,13 @@
 #include <string>
 #include <vector>
 
-#include "app/OperationLog.h"
 #include "bench/BenchDevice.h"
 #include "hid/DeviceFamily.h"
 #include "hid/ReportChannel.h"
 #include "protocol/BootProtocol.h"
 #include "sim/FirmwareFixture.h"
 #include "sim/SimulatedAdapter.h"
+#include "text/OperationLog.h"
 #include "update/FirmwareImage.h"
 #include "update/UpdateEngine.h"
 

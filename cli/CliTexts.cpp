@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "app/Texts.h"
 #include "cli/Terminal.h"
+#include "text/Texts.h"
 
 namespace korbex::cli {
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 // The tool's own messages in the two languages of the dialog's text table. Texts the
 // dialog also shows (title, "…BOOT mode", "文件不匹配", the result texts) come from
-// app/Texts.h instead, so both front ends say the same thing.
+// text/Texts.h instead, so both front ends say the same thing.
 #include <cstdint>
 #include <initializer_list>
 #include <string>

@@ -6,8 +6,6 @@
 #include <memory>
 #include <vector>
 
-#include "app/OperationLog.h"
-#include "app/Texts.h"
 #include "cli/Adapters.h"
 #include "cli/CliTexts.h"
 #include "cli/ExitCodes.h"
@@ -17,6 +15,8 @@
 #include "identity/VersionQuery.h"
 #include "protocol/BootProtocol.h"
 #include "sim/FirmwareFixture.h"
+#include "text/OperationLog.h"
+#include "text/Texts.h"
 #include "update/FirmwareImage.h"
 #include "update/FlashCompare.h"
 #include "update/UpdateEngine.h"

@@ -1,27 +1,13 @@
 #include "cli/TraceChannel.h"
 
 namespace korbex::cli {
-namespace {
-
-// The primitives are protected. A class that derives from ReportChannel without
-// overriding them names the base members, and a member pointer formed here may be
-// applied to any channel: the decorator forwards to the wrapped backend's own
-// primitives (report id of reads included) without widening the channel's contract.
-struct Primitives : ReportChannel {
-  static constexpr auto Write = &Primitives::WriteRaw;
-  static constexpr auto Read = &Primitives::ReadRaw;
-  static constexpr auto ReadOpen = &Primitives::IsReadOpen;
-  static constexpr auto WriteOpen = &Primitives::IsWriteOpen;
-};
-
-}  // namespace
 
 void WriteTraceHeader(std::FILE* out) {
   std::fputs("# korbex-update trace 1\n", out);
   std::fflush(out);
 }
 
-TraceChannel::TraceChannel(ReportChannel& inner, std::FILE* out) : inner_(inner), out_(out) {}
+TraceChannel::TraceChannel(ReportChannel& inner, std::FILE* out) : WrappingChannel(inner), out_(out) {}
 
 void TraceChannel::Line(char tag, const std::uint8_t* bytes, std::size_t count) {
   if (!out_) return;
@@ -43,7 +29,7 @@ void TraceChannel::Line(char tag, const std::uint8_t* bytes, std::size_t count) 
 
 int TraceChannel::WriteRaw(const std::uint8_t* bytes, std::size_t count) {
   Line('W', bytes, count);
-  const int result = (inner_.*Primitives::Write)(bytes, count);
+  const int result = InnerWriteRaw(bytes, count);
   if (result == 0) {
     ++writeErrors_;
     if (out_) {
@@ -55,7 +41,7 @@ int TraceChannel::WriteRaw(const std::uint8_t* bytes, std::size_t count) {
 }
 
 std::uint32_t TraceChannel::ReadRaw(std::uint8_t (&report)[kReportSize]) {
-  const std::uint32_t status = (inner_.*Primitives::Read)(report);
+  const std::uint32_t status = InnerReadRaw(report);
   if (status == kReadOk) {
     Line('R', report + 1, kReportDataSize);
   } else if (status == kReadTimeout) {
@@ -72,8 +58,5 @@ std::uint32_t TraceChannel::ReadRaw(std::uint8_t (&report)[kReportSize]) {
   }
   return status;
 }
-
-bool TraceChannel::IsReadOpen() const { return (inner_.*Primitives::ReadOpen)(); }
-bool TraceChannel::IsWriteOpen() const { return (inner_.*Primitives::WriteOpen)(); }
 
 }  // namespace korbex::cli

@@ -19,7 +19,7 @@ void WriteTraceHeader(std::FILE* out);
 
 // Also watches the wrapped channel without a file (out == null): the tool tells an
 // adapter that went away from one that stopped answering by the read errors.
-class TraceChannel final : public ReportChannel {
+class TraceChannel final : public WrappingChannel {
  public:
   // out (may be null) stays owned by the caller and open while the channel is used.
   TraceChannel(ReportChannel& inner, std::FILE* out);
@@ -30,12 +30,9 @@ class TraceChannel final : public ReportChannel {
  protected:
   int WriteRaw(const std::uint8_t* bytes, std::size_t count) override;
   std::uint32_t ReadRaw(std::uint8_t (&report)[kReportSize]) override;
-  bool IsReadOpen() const override;
-  bool IsWriteOpen() const override;
 
  private:
   void Line(char tag, const std::uint8_t* bytes, std::size_t count);
-  ReportChannel& inner_;
   std::FILE* out_;
   unsigned readErrors_ = 0;
   unsigned writeErrors_ = 0;

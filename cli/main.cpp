@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "KorbexVersion.h"
 #include "cli/Adapters.h"
 #include "cli/CliTexts.h"
 #include "cli/Commands.h"
@@ -50,7 +51,7 @@ int main(int argc, char** argv) {
 
   CLI::App app{"korbex-update: re-flashes the Korbex 2.4 GHz game-controller adapter over USB HID."};
   app.name("korbex-update");
-  app.set_version_flag("--version", "korbex-update 2.16");
+  app.set_version_flag("--version", "korbex-update " KORBEX_VERSION_TEXT);
   app.footer(ExitCodeFooter());
   app.fallthrough();
   // At most one command; none is reported after parsing, so that an unknown word is

@@ -55,8 +55,24 @@ class ReportChannel {
   virtual bool IsWriteOpen() const = 0;
 
  private:
+  friend class WrappingChannel;
   std::mutex exchange_;
   std::uint8_t sharedOutputReport_[kReportSize] = {};
+};
+
+// A channel that watches another (a trace, error counts): its primitives pass through
+// to the wrapped backend's, report ids included, which stay hidden from everyone else.
+// The report semantics (shared output report, exchange lock) are the wrapper's own.
+class WrappingChannel : public ReportChannel {
+ protected:
+  explicit WrappingChannel(ReportChannel& inner) : inner_(inner) {}
+  int InnerWriteRaw(const std::uint8_t* bytes, std::size_t count) { return inner_.WriteRaw(bytes, count); }
+  std::uint32_t InnerReadRaw(std::uint8_t (&report)[kReportSize]) { return inner_.ReadRaw(report); }
+  bool IsReadOpen() const override { return inner_.IsReadOpen(); }
+  bool IsWriteOpen() const override { return inner_.IsWriteOpen(); }
+
+ private:
+  ReportChannel& inner_;
 };
 
 // Time as the protocol sees it. Tests use a virtual clock so that the protocol's

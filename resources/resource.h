@@ -13,6 +13,6 @@
 #endif
 
 // String table: the text of index i is string 129 + i in Chinese, 238 + i in English
-// (see app/Texts.h, the one source of these texts).
+// (see text/Texts.h, the one source of these texts).
 #define IDS_CHINESE_BASE 129
 #define IDS_ENGLISH_BASE 238

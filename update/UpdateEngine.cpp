@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/Texts.h"
 #include "protocol/Checksums.h"
+#include "text/Texts.h"
 
 namespace korbex {
 namespace {

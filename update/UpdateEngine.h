@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/OperationLog.h"
 #include "hid/DeviceFamily.h"
 #include "protocol/BootProtocol.h"
+#include "text/OperationLog.h"
 #include "update/FirmwareImage.h"
 
 namespace korbex {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/Texts.h"
+#include "text/Texts.h"
 
 // Text id in the user's UI language, asked at every call: Simplified Chinese (2052)
 // gives string 129 + id, every other language string 238 + id. A missing string

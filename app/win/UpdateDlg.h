@@ -10,12 +10,12 @@
 #include <atomic>
 #include <string>
 
-#include "app/OperationLog.h"
 #include "app/win/DialogFramework.h"
 #include "app/win/FileChooser.h"
 #include "hid/DeviceFamily.h"
 #include "hid/win/Hid.h"
 #include "protocol/BootProtocol.h"
+#include "text/OperationLog.h"
 #include "update/FirmwareImage.h"
 #include "update/UpdateEngine.h"
 

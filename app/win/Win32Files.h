@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "app/OperationLog.h"
+#include "text/OperationLog.h"
 #include "update/FirmwareImage.h"
 
 // A firmware file opened read-only and without sharing: nobody can change it while

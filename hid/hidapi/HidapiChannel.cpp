@@ -7,8 +7,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "app/Texts.h"
 #include "hid/DeviceFamily.h"
+#include "text/Texts.h"
 
 namespace korbex {
 namespace {

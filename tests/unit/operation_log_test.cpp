@@ -4,8 +4,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/OperationLog.h"
-#include "app/Texts.h"
+#include "text/OperationLog.h"
+#include "text/Texts.h"
 
 namespace korbex {
 namespace {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/Texts.h"
+#include "KorbexVersion.h"
+#include "text/Texts.h"
 
 namespace korbex {
 namespace {
@@ -17,6 +18,15 @@ TEST(Texts, LanguageChoice) {
     EXPECT_EQ(LocalizedText(kTextFileType, c.language), c.fileType);
     EXPECT_EQ(LocalizedText(kTextTitle, c.language), u"Korbex Update v2.16");
   }
+}
+
+// The caption names the program's version: a new project version needs new caption
+// texts in the table and the string table too.
+TEST(Texts, TitleNamesTheProjectVersion) {
+  const std::u16string_view title = LocalizedText(kTextTitle, 1033);
+  std::u16string version;
+  for (const char* c = KORBEX_VERSION_TEXT; *c; ++c) version += static_cast<char16_t>(*c);
+  EXPECT_EQ(title.substr(title.rfind(u'v') + 1), version);
 }
 
 TEST(Texts, TableAsPrinted) {

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "app/Texts.h"
 #include "protocol/Checksums.h"
 #include "sim/FirmwareFixture.h"
 #include "support/engine_support.h"
+#include "text/Texts.h"
 #include "update/FlashCompare.h"
 #include "update/UpdateEngine.h"
 

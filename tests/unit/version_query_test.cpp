@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "app/Texts.h"
 #include "identity/VersionQuery.h"
 #include "sim/SimulatedAdapter.h"
 #include "support/engine_support.h"
+#include "text/Texts.h"
 
 namespace korbex {
 namespace {

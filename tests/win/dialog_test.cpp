@@ -13,13 +13,13 @@
 #include <optional>
 #include <thread>
 
-#include "app/Texts.h"
 #include "app/win/LocalizedText.h"
 #include "app/win/UpdateDlg.h"
 #include "sim/FirmwareFixture.h"
 #include "support/engine_support.h"
 #include "tests/win/support/PipeAdapter.h"
 #include "tests/win/support/WindowDriver.h"
+#include "text/Texts.h"
 
 using namespace korbex;
 using namespace korbex::wintest;

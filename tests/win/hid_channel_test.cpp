@@ -6,12 +6,12 @@
 #include <cstring>
 #include <thread>
 
-#include "app/Texts.h"
 #include "hid/win/Hid.h"
 #include "protocol/BootProtocol.h"
 #include "sim/FirmwareFixture.h"
 #include "support/engine_support.h"
 #include "tests/win/support/PipeAdapter.h"
+#include "text/Texts.h"
 #include "update/UpdateEngine.h"
 
 using korbex::wintest::PipeAdapter;

@@ -8,10 +8,10 @@
 
 #include <thread>
 
-#include "app/Texts.h"
 #include "app/win/LocalizedText.h"
 #include "tests/win/support/PipeAdapter.h"
 #include "tests/win/support/WindowDriver.h"
+#include "text/Texts.h"
 
 using namespace korbex;
 using namespace korbex::wintest;

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app/Texts.h"
+#include "KorbexVersion.h"
 #include "app/win/LocalizedText.h"
 #include "resources/resource.h"
 #include "tests/win/support/PipeAdapter.h"
+#include "text/Texts.h"
 
 namespace {
 
@@ -213,7 +214,7 @@ TEST(Resources, IconManifestAndVersion) {
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT fixedSize = 0;
   ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize));
-  EXPECT_EQ(fixed->dwFileVersionMS, (2u << 16) | 16u);
+  EXPECT_EQ(fixed->dwFileVersionMS, (unsigned{KORBEX_VERSION_MAJOR} << 16) | KORBEX_VERSION_MINOR);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/Texts.h"
+#include "text/Texts.h"
 
 namespace korbex::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/OperationLog.h"
+#include "text/OperationLog.h"
 
 #include <cstdint>
 #include <fstream>
