@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The end-to-end cases, run inside the VM by tests/e2e/guest: korbex-update against
-korbex-adapter-gadget on a dummy_hcd USB bus, through usbhid, hidraw, udev and hidapi.
+korbex-adapter-gadget on a dummy_hcd USB bus, through usbhid, hidraw, udev and hidapi;
+then korbex-update.exe and KorbexUpdate.exe under Wine, through Wine's HID stack.
 
-  cases.py --build DIR --repo DIR --out DIR [--only CASE[,CASE...]]
+  cases.py --build DIR --windows-build DIR --repo DIR --out DIR [--only CASE[,CASE...]]
 
 Each case prints one verdict line, "e2e: PASS name (seconds): what was seen" or
 "e2e: FAIL name (seconds): why", followed by the gadget's log when it failed.
@@ -23,7 +24,7 @@ import time
 
 ct = None  # tests/cli/cli_test.py, imported in main()
 check = None
-GADGET = BENCH = STRESS = REPO = None
+GADGET = BENCH = STRESS = REPO = WBUILD = OUT = None
 NOBODY = 65534
 CONFIGFS = "/sys/kernel/config/usb_gadget"
 CASES = []
@@ -54,8 +55,8 @@ def expect(r, code, what):
     ct.expect(r, code, what)
 
 
-def flash_json(args, code, what, **kw):
-    r = run("--json", "-y", *args, **kw)
+def flash_json(args, code, what, runner=None, **kw):
+    r = (runner or run)("--json", "-y", *args, **kw)
     expect(r, code, what)
     return r, ct.parse_json(r)
 
@@ -441,17 +442,155 @@ def bench_real_stack():
         return f"ratio {ratio.group(1)}"
 
 
+# --- Wine ----------------------------------------------------------------------------
+
+class Wine:
+    """One Wine prefix on the guest's tmpfs for the Windows programs, copied there too
+    (a PE image cannot be mapped from 9p). Made once, by the first Wine case."""
+
+    prefix = "/root/.wine-e2e"
+    programs = "/tmp/e2e-windows"
+    ready = False
+
+    @classmethod
+    def env(cls):
+        return ct.base_env(WINEPREFIX=cls.prefix, KORBEX_GUI_WINEPREFIX=cls.prefix, WINEDEBUG="-all", HOME="/root")
+
+    @classmethod
+    def wine(cls, *args, timeout=300):
+        return subprocess.run([f"{REPO}/scripts/wine-run", *args], env=cls.env(), capture_output=True, text=True,
+                              timeout=timeout)
+
+    @classmethod
+    def server(cls, *args):
+        server = "/usr/lib/wine/wineserver64" if os.path.exists("/usr/lib/wine/wineserver64") else "wineserver"
+        return subprocess.run([server, *args], env=cls.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=120)
+
+    @classmethod
+    def setup(cls):
+        if cls.ready:
+            return
+        os.makedirs(cls.programs, exist_ok=True)
+        for built in ("cli/korbex-update.exe", "app/win/KorbexUpdate.exe", "tests/win/win_real_device_test.exe"):
+            shutil.copy(os.path.join(WBUILD, built), cls.programs)
+        start = time.monotonic()
+        p = cls.wine("wineboot", "-i")
+        check(p.returncode == 0, f"wineboot: exit {p.returncode}\n{p.stderr[-2000:]}")
+        # Wine 8.0 starts its udev/hidraw bus only when the SDL bus is off: with SDL
+        # enabled and libSDL2 missing, the SDL bus fails to start, the failure is not
+        # noticed, and no hidraw device is ever published (only USB\VID_… nodes).
+        p = cls.wine("reg", "add", r"HKLM\System\CurrentControlSet\Services\winebus", "/v", "Enable SDL",
+                     "/t", "REG_DWORD", "/d", "0", "/f")
+        check(p.returncode == 0, f"reg add: {p.stderr}")
+        cls.server("-k")
+        cls.server("-w")
+        note(f"Wine prefix made in {time.monotonic() - start:.0f} s")
+        cls.ready = True
+
+
+def wine_tool(*args, timeout=300):
+    """korbex-update.exe under Wine, in the current folder."""
+    saved = ct.TOOL, ct.EMULATOR
+    ct.TOOL, ct.EMULATOR = f"{Wine.programs}/korbex-update.exe", [f"{REPO}/scripts/wine-run"]
+    try:
+        return ct.run(*args, env=Wine.env(), timeout=timeout)
+    finally:
+        ct.TOOL, ct.EMULATOR = saved
+
+
+@case
+def wine_korbex_update_exe():
+    """korbex-update.exe through Wine's HID stack: list (once Wine has published the
+    adapter), info, flash with the restart, verify; every report it wrote as it went."""
+    Wine.setup()
+    fw = ct.Firmware()
+    with Workdir() as w, Gadget(f"product=0x6E41,version=1.2,flash-size=0x40000,flash-out={os.getcwd()}/flash.bin"):
+        w.write("fw.dat", fw.bytes)
+        start = time.monotonic()
+        while True:
+            # The first run starts the Wine session; its bus publishes the adapter a moment later.
+            r = wine_tool("--json", "list")
+            if r.rc == 0 or time.monotonic() - start > 120:
+                break
+            time.sleep(2)
+        listed = time.monotonic() - start
+        expect(r, 0, "list under Wine")
+        path = json.loads(r.out)["adapters"][0]["path"]
+        check(path.lower().startswith(r"\\?\hid#vid_35b2&pid_6e41"), f"{path}")
+        r = wine_tool("info")
+        expect(r, 0, "info under Wine")
+        check("Korbex Update v2.16 (Device: v1.2)" in r.out, f"{r!r}")
+        r, doc = flash_json(["--trace", "t.txt", "flash", "fw.dat"], 0, "update under Wine", runner=wine_tool,
+                            timeout=600)
+        check(doc["afterRestart"]["returned"], f"{doc['afterRestart']}")
+        ct.check_flash(read("flash.bin"), fw.expected_regions())
+        expect(wine_tool("verify", "fw.dat"), 0, "verify under Wine")
+        events = ct.read_trace("t.txt")
+        sizes = sorted({len(d) for k, d in events if k == "W"})
+        # A refused write or a failed read is what Wine's HID stack (and so Windows') did
+        # with our reports; a read time-out is the protocol's own bounded wait.
+        refused = [(i, k) for i, (k, _) in enumerate(events) if k == "W failed" or k.startswith("R error")]
+        check(not refused, f"refused writes or failed reads (event index, line): {refused[:10]}")
+        timeouts = [i for i, (k, _) in enumerate(events) if k == "R timeout"]
+        last_w = [max((j for j in range(i) if events[j][0] == "W"), default=None) for i in timeouts]
+        after = sorted({f"0x{events[j][1][2]:02x}" for j in last_w if j is not None})
+        return (f"listed {listed:.0f} s after the session started; update {r.seconds:.0f} s, back after the "
+                f"restart; {sum(1 for k, _ in events if k == 'W')} writes of {sizes} bytes, none refused; "
+                f"{len(timeouts)} read time-outs" + (f" (after commands {', '.join(after)})" if after else ""))
+
+
+def dialog_case(keys, options, scenario):
+    Wine.setup()
+    fw = ct.Firmware()
+    with Workdir() as w, Gadget(f"{keys},flash-size=0x40000,flash-out={os.getcwd()}/flash.bin", *options) as g:
+        w.write("fw.dat", fw.bytes)
+        shutil.copy(f"{Wine.programs}/KorbexUpdate.exe", ".")  # its 1.txt goes beside it
+        start = time.monotonic()
+        p = subprocess.run([f"{REPO}/tests/win/run-with-xvfb", f"{OUT}/screenshots",
+                            f"{Wine.programs}/win_real_device_test.exe", f"{os.getcwd()}/KorbexUpdate.exe",
+                            f"{os.getcwd()}/fw.dat", scenario], env=Wine.env(), capture_output=True, text=True,
+                           timeout=900)
+        output = p.stdout + p.stderr
+        check(p.returncode == 0 and "[  PASSED  ] 1 test" in output, f"exit {p.returncode}\n{output[-3000:]}")
+        ct.check_flash(read("flash.bin"), fw.expected_regions())
+        listed = re.search(r"adapter listed by SetupAPI after (\S+) s", output)
+        shots = sorted(set(re.findall(r"screenshots/(\S+)\.png", output)))
+        return g, time.monotonic() - start, listed.group(1) if listed else "?", shots
+
+
+@case
+def wine_dialog_update():
+    """KorbexUpdate.exe: caption with the version, button, real file chooser, confirmation,
+    progress to 100, "Updated successful!", 1.txt, and the restart seen by its
+    device-change handling."""
+    g, seconds, listed, shots = dialog_case("product=0x6E41,version=1.2", ["--restart-ms", "1500"], "update")
+    check(g.count("off the bus (restart after Finish)") == 1, g.text())
+    return f"{seconds:.0f} s (adapter listed after {listed} s); screenshots {', '.join(shots)}"
+
+
+@case
+def wine_dialog_unplug():
+    """KorbexUpdate.exe with the adapter pulled mid-update: "Updated failed!", the dialog
+    finds it again when it is back, and a second update succeeds."""
+    g, seconds, listed, shots = dialog_case("product=0x6E41,version=1.2,fault=unplug:WriteRecord@100",
+                                            ["--replug-ms", "3000"], "unplug")
+    check(g.count("takes the device off the bus") == 1, g.text())
+    return f"{seconds:.0f} s; screenshots {', '.join(shots)}"
+
+
 # --- main ----------------------------------------------------------------------------
 
 def main():
-    global ct, check, GADGET, BENCH, STRESS, REPO
+    global ct, check, GADGET, BENCH, STRESS, REPO, WBUILD, OUT
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
+    ap.add_argument("--windows-build", required=True)
     ap.add_argument("--repo", required=True)
     ap.add_argument("--out", required=True)
     ap.add_argument("--only", default="")
     a = ap.parse_args()
-    REPO = a.repo
+    REPO, WBUILD, OUT = a.repo, a.windows_build, a.out
     sys.path.insert(0, os.path.join(a.repo, "tests", "cli"))
     import cli_test
     ct = cli_test
