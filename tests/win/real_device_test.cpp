@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "text/Texts.h"
 #include "app/win/LocalizedText.h"
 #include "hid/win/Hid.h"
 #include "tests/win/support/PipeAdapter.h"
 #include "tests/win/support/WindowDriver.h"
+#include "text/Texts.h"
 
 using namespace korbex;
 using namespace korbex::wintest;
