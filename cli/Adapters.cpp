@@ -1,7 +1,5 @@
 #include "cli/Adapters.h"
 
-#include <fstream>
-
 #include "sim/SimulatedAdapter.h"
 
 namespace korbex::cli {
@@ -89,12 +87,6 @@ std::optional<AdapterEntry> SimulatedBackend::AwaitRestart(const AdapterEntry&, 
   return Enumerate().front();
 }
 
-bool SimulatedBackend::SaveFlash() const {
-  if (options_.flashOut.empty()) return true;
-  const auto bytes = impl_->model->ReadFlash(0, impl_->model->Config().flashSize);
-  std::ofstream out(options_.flashOut, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
+bool SimulatedBackend::SaveFlash() const { return sim::WriteFlashOut(*impl_->model, options_.flashOut); }
 
 }  // namespace korbex::cli

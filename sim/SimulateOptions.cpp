@@ -54,20 +54,13 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
     const std::string_view value = item.substr(eq + 1);
     const std::string numberHint = "'" + std::string(value) + "' is not a number in range (decimal or 0x hex)";
 
-    if (key == "product") {
+    if (key == "product" || key == "product-after-finish") {
       std::uint16_t pid = 0;
       if (!ParseInto(value, 0xFFFF, pid) || !IsSupportedDevice(kVendorId, pid)) {
         error = KeyError(key, "'" + std::string(value) + "' is not 0x6E41 or 0x2D93");
         return false;
       }
-      opts.adapter.productId = pid;
-    } else if (key == "product-after-finish") {
-      std::uint16_t pid = 0;
-      if (!ParseInto(value, 0xFFFF, pid) || !IsSupportedDevice(kVendorId, pid)) {
-        error = KeyError(key, "'" + std::string(value) + "' is not 0x6E41 or 0x2D93");
-        return false;
-      }
-      opts.adapter.productAfterFinish = pid;
+      (key == "product" ? opts.adapter.productId : opts.adapter.productAfterFinish) = pid;
     } else if (key == "version") {
       const std::size_t dot = value.find('.');
       if (dot == std::string_view::npos) {
@@ -175,6 +168,21 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
   }
   out = std::move(opts);
   return true;
+}
+
+bool WriteFlashOut(const AdapterModel& model, const std::filesystem::path& path) {
+  if (path.empty()) return true;
+  const auto bytes = model.ReadFlash(0, model.Config().flashSize);
+  std::filesystem::path temporary = path;
+  temporary += ".part";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  return !ec;
 }
 
 }  // namespace korbex::sim

@@ -22,8 +22,14 @@ struct SimulateOptions {
 
 // Keys: product=0x6E41|0x2D93, product-after-finish=0x6E41|0x2D93, version=MAJ.MIN | N,
 // beta=N, loader-size=N, erase-unit=N, flash-size=N, flash-in=FILE, flash-out=FILE,
-// head=staged|direct, head-address=N, latency-ms=N, fault=FAULT[+FAULT…]. Numbers decimal or 0x hex. On error returns
-// false with error naming the key ("--simulate key 'beta': …").
+// head=staged|direct, head-address=N, latency-ms=N, fault=FAULT[+FAULT…]. Numbers
+// decimal or 0x hex. On error returns false with error naming the key
+// ("--simulate key 'beta': …").
 bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::string& error);
+
+// flash-out: writes the model's whole flash to path (nothing when path is empty) through
+// a temporary file renamed into place, so a reader never sees half a flash. False when
+// it could not be written.
+bool WriteFlashOut(const AdapterModel& model, const std::filesystem::path& path);
 
 }  // namespace korbex::sim

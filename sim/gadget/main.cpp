@@ -15,7 +15,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -86,21 +85,6 @@ bool ParseDelays(const std::string& text, std::vector<std::uint32_t>& out) {
     start = comma + 1;
   }
   return !out.empty();
-}
-
-bool SaveFlash(const sim::AdapterModel& model, const std::filesystem::path& path) {
-  if (path.empty()) return true;
-  const auto bytes = model.ReadFlash(0, model.Config().flashSize);
-  std::filesystem::path temporary = path;
-  temporary += ".part";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) return false;
-  }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);  // readers never see half a flash
-  return !ec;
 }
 
 struct Options {
@@ -218,7 +202,7 @@ class Server {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     usb_.Unbind();
-    if (!SaveFlash(model_, o_.adapter.flashOut)) Log("cannot write %s", o_.adapter.flashOut.string().c_str());
+    if (!sim::WriteFlashOut(model_, o_.adapter.flashOut)) Log("cannot write %s", o_.adapter.flashOut.string().c_str());
     state_ = State::Off;
     backAtMs_ = NowMs() + forMs;
     leaveAtMs_ = 0;
@@ -352,7 +336,7 @@ int main(int argc, char** argv) {
   Server server(o, *model, usb);
   const bool ok = server.Run(signalFd);
   usb.Teardown();
-  if (!SaveFlash(*model, o.adapter.flashOut)) Log("cannot write %s", o.adapter.flashOut.string().c_str());
+  if (!sim::WriteFlashOut(*model, o.adapter.flashOut)) Log("cannot write %s", o.adapter.flashOut.string().c_str());
   const auto stats = model->StatsSnapshot();
   Log("removed; %u reports, %u restarts, %u erases, %u records, %u checks", stats.exchanges, model->Restarts(),
       stats.erases, stats.records, stats.checks);
