@@ -35,6 +35,15 @@ std::string KeyError(std::string_view key, std::string_view what) {
   return "--simulate key '" + std::string(key) + "': " + std::string(what);
 }
 
+// "'VALUE' " + why: the value as given, then what is wrong with it.
+std::string ValueIsNot(std::string_view value, std::string_view why) {
+  std::string text = "'";
+  text += value;
+  text += "' ";
+  text += why;
+  return text;
+}
+
 }  // namespace
 
 bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::string& error) {
@@ -52,12 +61,12 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
       return false;
     }
     const std::string_view value = item.substr(eq + 1);
-    const std::string numberHint = "'" + std::string(value) + "' is not a number in range (decimal or 0x hex)";
+    const std::string numberHint = ValueIsNot(value, "is not a number in range (decimal or 0x hex)");
 
     if (key == "product" || key == "product-after-finish") {
       std::uint16_t pid = 0;
       if (!ParseInto(value, 0xFFFF, pid) || !IsSupportedDevice(kVendorId, pid)) {
-        error = KeyError(key, "'" + std::string(value) + "' is not 0x6E41 or 0x2D93");
+        error = KeyError(key, ValueIsNot(value, "is not 0x6E41 or 0x2D93"));
         return false;
       }
       (key == "product" ? opts.adapter.productId : opts.adapter.productAfterFinish) = pid;
@@ -65,21 +74,21 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
       const std::size_t dot = value.find('.');
       if (dot == std::string_view::npos) {
         if (!ParseInto(value, 0xFF, opts.adapter.versionNumber)) {
-          error = KeyError(key, "'" + std::string(value) + "' is not MAJ.MIN or N (each 0..255)");
+          error = KeyError(key, ValueIsNot(value, "is not MAJ.MIN or N (each 0..255)"));
           return false;
         }
         opts.adapter.singleNumberVersion = true;
       } else {
         if (!ParseInto(value.substr(0, dot), 0xFF, opts.adapter.versionMajor) ||
             !ParseInto(value.substr(dot + 1), 0xFF, opts.adapter.versionMinor)) {
-          error = KeyError(key, "'" + std::string(value) + "' is not MAJ.MIN or N (each 0..255)");
+          error = KeyError(key, ValueIsNot(value, "is not MAJ.MIN or N (each 0..255)"));
           return false;
         }
         opts.adapter.singleNumberVersion = false;
       }
     } else if (key == "beta") {
       if (!ParseInto(value, 0x0F, opts.adapter.beta) || (opts.adapter.beta != 0 && (opts.adapter.beta & 1) == 0)) {
-        error = KeyError(key, "'" + std::string(value) + "' is not 0 or an odd number up to 15");
+        error = KeyError(key, ValueIsNot(value, "is not 0 or an odd number up to 15"));
         return false;
       }
     } else if (key == "loader-size") {
@@ -116,7 +125,7 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
       } else if (value == "direct") {
         opts.adapter.stagedHead = false;
       } else {
-        error = KeyError(key, "'" + std::string(value) + "' is not staged or direct");
+        error = KeyError(key, ValueIsNot(value, "is not staged or direct"));
         return false;
       }
     } else if (key == "head-address") {
