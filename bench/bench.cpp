@@ -88,7 +88,7 @@ class BenchListener final : public UpdateListener {
   void OnUpdateEvent(const UpdateEvent& e) override {
     using K = UpdateEvent::Kind;
     if (e.kind != K::BlockSkipped && e.kind != K::BlockWritten && e.kind != K::BlockNotWritten &&
-        e.kind != K::BlockVerified && e.kind != K::BlockDiffers) {
+        e.kind != K::BlockVerified && e.kind != K::BlockDiffers && e.kind != K::BlockUnanswered) {
       return;
     }
     const std::uint64_t now = allocations.load(std::memory_order_relaxed);

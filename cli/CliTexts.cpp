@@ -43,8 +43,8 @@ constexpr MsgEntry kMessages[] = {
      "已按要求停止；接收器中的固件可能不完整，请重新运行 flash"},
     {Msg::WaitingForRestart, "waiting for the adapter to restart…", "等待接收器重启…"},
     {Msg::AdapterBack, "adapter back: {}", "接收器已重启：{}"},
-    {Msg::AdapterNotBack, "the adapter did not come back within {} s (the update itself was verified)",
-     "接收器在 {} 秒内没有重新出现（固件本身已校验）"},
+    {Msg::AdapterNotBack, "the adapter did not come back within the {} s waited (the update itself was verified)",
+     "等待 {} 秒后接收器没有重新出现（固件本身已校验）"},
     {Msg::VerifyEqual, "flash matches the file ({} blocks checked)", "闪存与文件一致（已检查 {} 块）"},
     {Msg::VerifyDiffers, "flash differs from the file in {} of {} blocks:", "闪存与文件有 {} 块不同（共 {} 块）："},
     {Msg::BlockDiffersLine, "  section {} block {} at 0x{}", "  第 {} 段 第 {} 块 地址 0x{}"},
@@ -70,6 +70,27 @@ constexpr MsgEntry kMessages[] = {
     {Msg::WaitingForAdapter, "waiting up to {} s for an adapter: plug it in, or put it into upgrade mode…",
      "最多等待 {} 秒：请插入接收器，或使其进入升级模式…"},
     {Msg::NoAdapterInTime, "no supported adapter appeared within {} s", "{} 秒内没有出现支持的接收器"},
+    {Msg::BlockUnansweredAfterWrite,
+     "section {} block {} at 0x{}: the adapter did not answer its check, so it is not verified (a lost reply, "
+     "not a known difference; verify compares it again)",
+     "第 {} 段 第 {} 块（地址 0x{}）的校验没有得到接收器回应，未能确认（回复丢失，并非确知不一致；可用 verify "
+     "重新比较）"},
+    {Msg::HeadUnansweredAfterWrite,
+     "head block {} of section {} at 0x{}: the adapter did not answer its check after SaveHead, so it is not "
+     "verified (a lost reply, not a known difference; verify compares it again)",
+     "头部块 {}（第 {} 段，地址 0x{}）保存后的校验没有得到接收器回应，未能确认（回复丢失，并非确知不一致；可用 "
+     "verify 重新比较）"},
+    {Msg::CausePassStopped, "the write pass stopped at block {} ({})", "写入在第 {} 块停止（{}）"},
+    {Msg::VerifyUnanswered, "the adapter did not answer the check of {} of {} blocks (not known to differ):",
+     "接收器没有回应 {} 块的校验（共 {} 块，并非确知不一致）："},
+    {Msg::VerifyDiffersAndUnanswered,
+     "flash differs from the file in {} of {} blocks, and {} more got no answer to their check:",
+     "闪存与文件有 {} 块不同（共 {} 块），另有 {} 块的校验没有回应："},
+    {Msg::VerifyAdapterGone,
+     "the adapter went away during verify ({} blocks checked before); verify writes nothing, the flash is as it was",
+     "校验过程中接收器已断开（此前已检查 {} 块）；verify 不写入任何内容，闪存保持原样"},
+    {Msg::RestartWaitStopped, "stopped waiting for the adapter after {} s (the update itself was verified)",
+     "等待 {} 秒后按要求停止等待接收器（固件本身已校验）"},
 };
 
 // The table is indexed by Msg: every row must sit at its own id.

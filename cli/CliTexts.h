@@ -49,6 +49,13 @@ enum class Msg {
   AndMore,
   WaitingForAdapter,
   NoAdapterInTime,
+  BlockUnansweredAfterWrite,
+  HeadUnansweredAfterWrite,
+  CausePassStopped,
+  VerifyUnanswered,
+  VerifyDiffersAndUnanswered,
+  VerifyAdapterGone,
+  RestartWaitStopped,
   Count
 };
 

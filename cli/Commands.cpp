@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -369,6 +370,7 @@ class ConsoleListener final : public UpdateListener {
         notWritten_.push_back(
             {{"section", e.section}, {"block", e.block}, {"address", e.address}, {"cause", FailureCauseName(e.cause)}});
         notWrittenLines_.push_back(line);
+        writeFailures_.push_back({e.section, e.block, e.cause, line});
         out_.Detail("  " + line);
         return;
       }
@@ -378,18 +380,41 @@ class ConsoleListener final : public UpdateListener {
                     ": verified");
         return;
       case K::BlockDiffers:
-        differing_.push_back({{"section", e.section},
-                              {"block", e.block},
-                              {"address", e.address},
-                              {"phase", e.phase == UpdatePhase::HeadCheck ? "head check" : "check pass"}});
-        differsLine_ = e.phase == UpdatePhase::HeadCheck
-                           ? Text(Msg::HeadDiffersAfterWrite, out_.Language(),
-                                  {std::to_string(e.block), std::to_string(e.section), where})
-                           : Text(Msg::BlockDiffersAfterWrite, out_.Language(),
-                                  {std::to_string(e.section), std::to_string(e.block), where});
-        out_.Detail("  section " + std::to_string(e.section) + " block " + std::to_string(e.block) + " at 0x" + where +
-                    ": differs");
+      case K::BlockUnanswered: {
+        const bool head = e.phase == UpdatePhase::HeadCheck;
+        const std::string block =
+            "  section " + std::to_string(e.section) + " block " + std::to_string(e.block) + " at 0x" + where + ": ";
+        // A block the write pass never wrote is reported as such, whatever its check said.
+        if (const WriteFailure* w = UnwrittenBy(e.section, e.block)) {
+          failNotWritten_ = true;
+          failCause_ = w->cause;
+          failLine_ = w->block == e.block
+                          ? w->line
+                          : Text(Msg::BlockNotWritten, out_.Language(),
+                                 {std::to_string(e.section), std::to_string(e.block), where,
+                                  Text(Msg::CausePassStopped, out_.Language(),
+                                       {std::to_string(w->block), CauseText(w->cause, out_.Language())})});
+          out_.Detail(block + "not written");
+          return;
+        }
+        const json j = {{"section", e.section},
+                        {"block", e.block},
+                        {"address", e.address},
+                        {"phase", head ? "head check" : "check pass"}};
+        const std::string section = std::to_string(e.section), index = std::to_string(e.block);
+        if (e.kind == K::BlockDiffers) {
+          differing_.push_back(j);
+          failLine_ = head ? Text(Msg::HeadDiffersAfterWrite, out_.Language(), {index, section, where})
+                           : Text(Msg::BlockDiffersAfterWrite, out_.Language(), {section, index, where});
+          out_.Detail(block + "differs");
+        } else {
+          unanswered_.push_back(j);
+          failLine_ = head ? Text(Msg::HeadUnansweredAfterWrite, out_.Language(), {index, section, where})
+                           : Text(Msg::BlockUnansweredAfterWrite, out_.Language(), {section, index, where});
+          out_.Detail(block + "no answer to its check");
+        }
         return;
+      }
       case K::Ended:
         ending_ = e.ending;
         cause_ = e.cause;
@@ -406,12 +431,35 @@ class ConsoleListener final : public UpdateListener {
   bool needsYes_ = false;
   std::vector<std::string> messages_;
   std::vector<std::string> notWrittenLines_;
-  std::string differsLine_;
+  // The block whose check ended the run: what to say about it, and whether the write
+  // pass had left it unwritten (then failCause_ says why).
+  std::string failLine_;
+  bool failNotWritten_ = false;
+  FailureCause failCause_ = FailureCause::None;
   json notWritten_ = json::array();
   json differing_ = json::array();
+  json unanswered_ = json::array();
   unsigned skipped_ = 0, written_ = 0, verified_ = 0;
 
  private:
+  struct WriteFailure {
+    int section;
+    std::uint32_t block;
+    FailureCause cause;
+    std::string line;
+  };
+  // The write failure that left block b of the section unwritten, if any. A refused
+  // leading piece skips only its block; any other failure stops the section's pass,
+  // so the blocks after it were never sent either.
+  const WriteFailure* UnwrittenBy(int section, std::uint32_t b) const {
+    for (const auto& w : writeFailures_) {
+      if (w.section != section) continue;
+      if (w.block == b || (w.cause != FailureCause::LeadingPieceFailed && b > w.block)) return &w;
+    }
+    return nullptr;
+  }
+
+  std::vector<WriteFailure> writeFailures_;
   Tool& tool_;
   Output& out_;
   bool canAsk_;
@@ -424,10 +472,17 @@ void ReportRestart(Tool& tool, AdapterBackend& backend, const AdapterEntry& befo
   Output& out = tool.out;
   out.Info(Text(Msg::WaitingForRestart, out.Language()));
   json after = {{"returned", false}};
+  // The wait may end before its bound (a stop, a backend that knows at once): say how
+  // long it really was.
+  const auto started = std::chrono::steady_clock::now();
   const auto back = backend.AwaitRestart(before, tool.stop);
+  const auto waitedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+  after["waitedMs"] = waitedMs;
   if (!back) {
-    out.Info(Text(Msg::AdapterNotBack, out.Language(),
-                  {std::to_string((kRestartVanishMs + kRestartAppearMs + kRestartSettleMs) / 1000)}));
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(waitedMs) / 1000.0);
+    out.Info(Text(tool.stop ? Msg::RestartWaitStopped : Msg::AdapterNotBack, out.Language(), {seconds}));
     out.Doc()["afterRestart"] = after;
     return;
   }
@@ -640,6 +695,16 @@ int RunVerify(Tool& tool, const std::string& file) {
   doc["blocks"] = blocks;
   doc["equal"] = result.equal;
   doc["differing"] = result.differing;
+  doc["unanswered"] = result.unanswered;
+  // An adapter that left answers nothing: that is not a flash that differs.
+  const bool adapterGone = result.status == FlashCompareResult::Status::AdapterGone || c.channel->ReadErrors() > 0 ||
+                           c.channel->WriteErrors() > 0;
+  doc["adapterGone"] = adapterGone;
+  if (adapterGone && result.status != FlashCompareResult::Status::LoaderSilent) {
+    out.Error(kExitFailed,
+              Text(Msg::VerifyAdapterGone, out.Language(), {std::to_string(result.equal + result.differing)}));
+    return SaveSimulatedFlash(tool, backend.get(), kExitFailed);
+  }
   switch (result.status) {
     case FlashCompareResult::Status::LoaderSilent:
       out.Error(kExitLoaderSilent,
@@ -655,14 +720,20 @@ int RunVerify(Tool& tool, const std::string& file) {
       out.Error(kExitFailed, Text(Msg::Stopped, out.Language()));
       code = kExitFailed;
       break;
+    case FlashCompareResult::Status::AdapterGone:  // reported above
     case FlashCompareResult::Status::Compared:
       doc["matches"] = result.Matches();
       if (result.Matches()) {
         out.Outcome(Text(Msg::VerifyEqual, out.Language(), {std::to_string(result.blocks)}), true);
         code = kExitOk;
       } else {
+        const std::string differs = std::to_string(result.differing), unanswered = std::to_string(result.unanswered),
+                          blocks = std::to_string(result.blocks);
         std::string message =
-            Text(Msg::VerifyDiffers, out.Language(), {std::to_string(result.differing), std::to_string(result.blocks)});
+            result.unanswered == 0 ? Text(Msg::VerifyDiffers, out.Language(), {differs, blocks})
+            : result.differing == 0
+                ? Text(Msg::VerifyUnanswered, out.Language(), {unanswered, blocks})
+                : Text(Msg::VerifyDiffersAndUnanswered, out.Language(), {differs, blocks, unanswered});
         for (const auto& d : differing) message += "\n" + d;
         out.Outcome(message, false);
         if (out.Json()) out.Error(kExitFailed, message);
@@ -698,11 +769,12 @@ int RunFlash(Tool& tool, const std::string& file) {
   doc["ending"] = UpdateEndingName(ending);
   doc["cause"] = FailureCauseName(listener.cause_);
   doc["messages"] = listener.messages_;
-  doc["blocks"] = {{"skipped", listener.skipped_},
-                   {"written", listener.written_},
-                   {"verified", listener.verified_},
-                   {"notWritten", listener.notWritten_},
-                   {"differing", listener.differing_}};
+  doc["blocks"] = {{"skipped", listener.skipped_},     {"written", listener.written_},
+                   {"verified", listener.verified_},   {"notWritten", listener.notWritten_},
+                   {"differing", listener.differing_}, {"unanswered", listener.unanswered_}};
+  // The engine names the check that failed; a block the write pass never wrote failed
+  // for the reason it was not written.
+  if (listener.failNotWritten_) doc["cause"] = FailureCauseName(listener.failCause_);
   const std::string engineMessage = listener.messages_.empty() ? std::string() : listener.messages_.back();
   const bool deviceGone = c.channel->ReadErrors() > 0 || c.channel->WriteErrors() > 0;
 
@@ -729,10 +801,17 @@ int RunFlash(Tool& tool, const std::string& file) {
         // The engine ended before the first erase; the loader's unit says why.
         message = Text(Msg::EraseUnitUnsupported, out.Language());
       } else {
-        // One line: the block that failed its check and, first, why it was not written.
-        message = listener.differsLine_;
+        // One line: the block that failed its check (or was never written) and, first,
+        // why blocks were not written.
+        message = listener.failLine_;
         const auto& notWritten = listener.notWrittenLines_;
-        if (!notWritten.empty()) {
+        if (listener.failNotWritten_) {
+          if (notWritten.size() > 1) {
+            message += Text(Msg::AndMore, out.Language(), {std::to_string(notWritten.size() - 1)});
+          }
+          if (!out.Verbose())
+            for (const auto& l : notWritten) out.Info(l);
+        } else if (!notWritten.empty()) {
           message += " (" + notWritten.front();
           if (notWritten.size() > 1) {
             message += Text(Msg::AndMore, out.Language(), {std::to_string(notWritten.size() - 1)});

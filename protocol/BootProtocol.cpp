@@ -145,6 +145,11 @@ int BootLink::SendFinish() {
 
 bool BootLink::VerifyBlock(std::uint8_t code, std::uint32_t value, std::uint32_t address, std::uint16_t expected,
                            std::uint32_t delayMs) {
+  return VerifyBlockReply(code, value, address, expected, delayMs).outcome == BlockCheck::Equal;
+}
+
+BlockCheckReply BootLink::VerifyBlockReply(std::uint8_t code, std::uint32_t value, std::uint32_t address,
+                                           std::uint16_t expected, std::uint32_t delayMs) {
   std::lock_guard<std::mutex> lock(channel_.ExchangeMutex());
   std::uint8_t report[CommandReport::size];
   StartCommand(report, code, 0);
@@ -156,9 +161,15 @@ bool BootLink::VerifyBlock(std::uint8_t code, std::uint32_t value, std::uint32_t
   Put32(report, CommandReport::payload + 8, 0);
   WriteFullLocked(report, CommandReport::size);
   if (delayMs) clock_.SleepMs(delayMs);
-  ReadReplyLocked();
-  return IsAck(code) && Get32(ReplyReport, ReplyLayout::echoAddress) == address &&
-         Get16(ReplyReport, ReplyLayout::payload) == expected;
+  BlockCheckReply reply;
+  const std::uint32_t status = ReadReplyLocked();
+  if (IsAck(code) && Get32(ReplyReport, ReplyLayout::echoAddress) == address) {
+    reply.deviceCrc = Get16(ReplyReport, ReplyLayout::payload);
+    reply.outcome = reply.deviceCrc == expected ? BlockCheck::Equal : BlockCheck::Differs;
+  } else if (status != kReadOk && status != kReadTimeout) {
+    reply.outcome = BlockCheck::ReadFailed;
+  }
+  return reply;
 }
 
 bool BootLink::Transact(std::uint8_t code, const std::uint8_t* payload, std::uint32_t length, std::uint32_t address,

@@ -73,6 +73,21 @@ inline constexpr std::uint32_t kCheckLength = 4096;
 // SendFinish waits this long before it sends Finish.
 inline constexpr std::uint32_t kFinishDelayMs = 2000;
 
+// What one CheckBlock exchange found. Only Equal proves the block; the others tell a
+// block whose contents differ from a check whose reply was lost.
+enum class BlockCheck : std::uint8_t {
+  Equal,       // acknowledged for the address with the expected CRC
+  Differs,     // acknowledged for the address with another CRC
+  NoAnswer,    // no acknowledgement for this address: a time-out, a refusal, a late or stray reply
+  ReadFailed,  // the read failed with an error (the adapter went away or its channel closed)
+};
+
+struct BlockCheckReply {
+  BlockCheck outcome = BlockCheck::NoAnswer;
+  std::uint16_t deviceCrc = 0;  // the adapter's CRC of the range; meaningful when answered
+  bool Answered() const { return outcome == BlockCheck::Equal || outcome == BlockCheck::Differs; }
+};
+
 // The channel, the clock and the reply buffer that every exchange with one adapter
 // shares. The senders build each report in a local 64-byte buffer: nothing is
 // allocated per call. They return 1 / true for an acknowledged exchange.
@@ -127,6 +142,11 @@ class BootLink {
   // time-out, another command's reply or another CRC or address give false.
   bool VerifyBlock(std::uint8_t code, std::uint32_t value, std::uint32_t address, std::uint16_t expected,
                    std::uint32_t delayMs);
+  // The same exchange as VerifyBlock (the same report, wait and single read), telling
+  // why it did not prove the block: the adapter answered for address with another
+  // CRC, did not answer for it at all, or the read failed with an error.
+  BlockCheckReply VerifyBlockReply(std::uint8_t code, std::uint32_t value, std::uint32_t address,
+                                   std::uint16_t expected, std::uint32_t delayMs);
 
   // SendCommand(payload, length, address, value, code, 0), wait delayMs, read once.
   // When code is acknowledged, copies min(outLength, 46) bytes from reply offset 18 to

@@ -42,20 +42,18 @@ FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const Firm
       c.blockCount = count;
       c.address = p.firstAddress + b * kBlockSize;
       c.fileCrc = PayloadCrc16(block, kBlockSize);
-      c.equal =
-          link.VerifyBlock(static_cast<std::uint8_t>(BootCommand::CheckBlock), p.checkValue, c.address, c.fileCrc, 0);
-      const std::uint8_t* r = link.ReplyReport;
-      const std::uint32_t echoed = static_cast<std::uint32_t>(r[ReplyLayout::echoAddress]) |
-                                   static_cast<std::uint32_t>(r[ReplyLayout::echoAddress + 1]) << 8 |
-                                   static_cast<std::uint32_t>(r[ReplyLayout::echoAddress + 2]) << 16 |
-                                   static_cast<std::uint32_t>(r[ReplyLayout::echoAddress + 3]) << 24;
-      c.answered = link.IsAck(static_cast<std::uint16_t>(BootCommand::CheckBlock)) && echoed == c.address;
-      if (c.answered) {
-        c.deviceCrc = static_cast<std::uint16_t>(r[ReplyLayout::payload] | r[ReplyLayout::payload + 1] << 8);
-      }
+      const BlockCheckReply reply = link.VerifyBlockReply(static_cast<std::uint8_t>(BootCommand::CheckBlock),
+                                                          p.checkValue, c.address, c.fileCrc, 0);
+      c.equal = reply.outcome == BlockCheck::Equal;
+      c.answered = reply.Answered();
+      if (c.answered) c.deviceCrc = reply.deviceCrc;
       ++result.blocks;
-      ++(c.equal ? result.equal : result.differing);
+      ++(c.equal ? result.equal : c.answered ? result.differing : result.unanswered);
       if (onBlock) onBlock(c);
+      if (reply.outcome == BlockCheck::ReadFailed) {
+        result.status = FlashCompareResult::Status::AdapterGone;
+        return result;
+      }
     }
   }
   return result;

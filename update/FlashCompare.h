@@ -30,15 +30,17 @@ struct FlashCompareResult {
     LoaderSilent,  // QueryLoader was not acknowledged: nothing compared
     FileRefused,   // the written set does not fit the loader size (fileCheck says why)
     Stopped,       // stop was requested between two blocks
+    AdapterGone,   // a check's read failed with an error: the adapter left, the rest was not asked
   } status = Status::Compared;
   LoaderParameters loader;
   FileCheckResult fileCheck;
-  std::uint32_t blocks = 0;  // blocks compared
+  std::uint32_t blocks = 0;  // blocks asked for
   std::uint32_t equal = 0;
-  std::uint32_t differing = 0;  // including blocks the adapter did not answer for
+  std::uint32_t differing = 0;   // answered with another CRC
+  std::uint32_t unanswered = 0;  // no answer for the block: not known to differ
 
   // True when every block of the written set is on the adapter as in the file.
-  bool Matches() const { return status == Status::Compared && differing == 0; }
+  bool Matches() const { return status == Status::Compared && differing == 0 && unanswered == 0; }
 };
 
 // Asks the loader for its parameters (QueryLoader), then compares every 4096-byte
@@ -47,7 +49,8 @@ struct FlashCompareResult {
 // reports each block through onBlock (may be empty). The file must be open and its
 // headers read and checked (ReadSectionHeaders, CheckFileStructure); bytes past the
 // end of the file count as 0xFF, as an update sends them. stop (may be null) is
-// looked at between blocks.
+// looked at between blocks. A check whose read fails with an error (not a time-out)
+// ends the comparison with AdapterGone after that block is reported.
 FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const FirmwareHeaders& headers, WrittenSet set,
                                 const std::function<void(const BlockComparison&)>& onBlock,
                                 const std::atomic<bool>* stop = nullptr);

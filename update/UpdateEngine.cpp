@@ -74,8 +74,10 @@ class FlashRun {
   void ReadBytes(std::uint64_t offset, std::uint8_t* dst, std::size_t count);
 
   PassResult WritePass(const SectionPlan& p, std::uint64_t progressBase, std::uint64_t progressTotal);
-  // Verifies block b of the section; emits BlockVerified or BlockDiffers.
-  bool CheckBlock(const SectionPlan& p, std::uint32_t b, std::uint32_t count, UpdatePhase phase, FailureCause cause);
+  // Verifies block b of the section; emits BlockVerified, BlockDiffers (with
+  // differsCause) or BlockUnanswered. On failure sets the run's cause.
+  bool CheckBlock(const SectionPlan& p, std::uint32_t b, std::uint32_t count, UpdatePhase phase,
+                  FailureCause differsCause, FailureCause& cause);
 
   // Endings: each restores the button and clears updateRunning last.
   UpdateEnding End(UpdateEnding ending, FailureCause cause, const FileCheckResult& check = {});
@@ -166,16 +168,26 @@ PassResult FlashRun::WritePass(const SectionPlan& p, std::uint64_t progressBase,
 }
 
 bool FlashRun::CheckBlock(const SectionPlan& p, std::uint32_t b, std::uint32_t count, UpdatePhase phase,
-                          FailureCause cause) {
+                          FailureCause differsCause, FailureCause& cause) {
   // Checks step by the 4096 bytes a CheckBlock covers.
   const std::uint32_t address = p.firstAddress + b * kBlockSize;
   ReadBytes(static_cast<std::uint64_t>(p.firstSentOffset) + static_cast<std::uint64_t>(b) * kBlockSize, blockBuffer_,
             kBlockSize);
-  const bool equal = link_.VerifyBlock(Code(BootCommand::CheckBlock), p.checkValue, address,
-                                       PayloadCrc16(blockBuffer_, kBlockSize), 0);
-  BlockEvent(equal ? UpdateEvent::Kind::BlockVerified : UpdateEvent::Kind::BlockDiffers, phase, p, b, count, address,
-             equal ? FailureCause::None : cause);
-  return equal;
+  const BlockCheckReply reply = link_.VerifyBlockReply(Code(BootCommand::CheckBlock), p.checkValue, address,
+                                                       PayloadCrc16(blockBuffer_, kBlockSize), 0);
+  // A lost reply proves nothing either way: the run fails all the same, but the block
+  // is not reported as different from the file.
+  UpdateEvent::Kind kind = UpdateEvent::Kind::BlockVerified;
+  cause = FailureCause::None;
+  if (reply.outcome == BlockCheck::Differs) {
+    kind = UpdateEvent::Kind::BlockDiffers;
+    cause = differsCause;
+  } else if (reply.outcome != BlockCheck::Equal) {
+    kind = UpdateEvent::Kind::BlockUnanswered;
+    cause = FailureCause::CheckUnanswered;
+  }
+  BlockEvent(kind, phase, p, b, count, address, cause);
+  return reply.outcome == BlockCheck::Equal;
 }
 
 UpdateEnding FlashRun::End(UpdateEnding ending, FailureCause cause, const FileCheckResult& check) {
@@ -295,8 +307,9 @@ UpdateEnding FlashRun::Execute() {
     Phase(UpdatePhase::CheckPass, p.section);
     for (std::uint32_t b = (s == 0 ? 2 : 0); b < count; ++b) {
       if (StopRequested()) return End(UpdateEnding::Stopped, FailureCause::Stopped);
-      if (!CheckBlock(p, b, count, UpdatePhase::CheckPass, FailureCause::BlockDiffers)) {
-        return End(UpdateEnding::Failure, FailureCause::BlockDiffers);
+      FailureCause cause = FailureCause::None;
+      if (!CheckBlock(p, b, count, UpdatePhase::CheckPass, FailureCause::BlockDiffers, cause)) {
+        return End(UpdateEnding::Failure, cause);
       }
     }
   }
@@ -313,8 +326,9 @@ UpdateEnding FlashRun::Execute() {
     Phase(UpdatePhase::HeadCheck, head.section);
     for (std::uint32_t b = 0; b < 2 && b < count; ++b) {
       if (StopRequested()) return End(UpdateEnding::Stopped, FailureCause::Stopped);
-      if (!CheckBlock(head, b, count, UpdatePhase::HeadCheck, FailureCause::HeadDiffers)) {
-        return End(UpdateEnding::Failure, FailureCause::HeadDiffers);
+      FailureCause cause = FailureCause::None;
+      if (!CheckBlock(head, b, count, UpdatePhase::HeadCheck, FailureCause::HeadDiffers, cause)) {
+        return End(UpdateEnding::Failure, cause);
       }
     }
   }
@@ -448,6 +462,8 @@ const char* FailureCauseName(FailureCause c) {
       return "BlockDiffers";
     case FailureCause::HeadDiffers:
       return "HeadDiffers";
+    case FailureCause::CheckUnanswered:
+      return "CheckUnanswered";
     case FailureCause::Cancelled:
       return "Cancelled";
     case FailureCause::Stopped:

@@ -32,7 +32,7 @@ enum class UpdatePhase { Checking, QueryLoader, Confirm, WritePass, CheckPass, S
 enum class UpdateEnding {
   NotRun,       // another worker was already running
   Success,      // every written block verified; "Updated successful!"
-  Failure,      // a block differs after writing; "Updated failed!"
+  Failure,      // a block was not verified after writing; "Updated failed!"
   Quiet,        // loader did not answer QueryLoader (message: text index 11)
   Cancelled,    // the user did not confirm
   FileRefused,  // "文件不匹配": structure, file mark, model code, loader size
@@ -93,6 +93,7 @@ enum class FailureCause {
   LeadingPieceFailed,  // the 47-byte piece was not acknowledged; the pass goes on
   BlockDiffers,        // a check pass found a block that is not the file's
   HeadDiffers,         // the head check found a block that is not the file's
+  CheckUnanswered,     // a check pass or the head check got no answer for a block: not proven
   Cancelled,
   Stopped,
 };
@@ -104,7 +105,8 @@ struct UpdateEvent {
     BlockWritten,     // write pass: erased and sent
     BlockNotWritten,  // write pass: a piece was not acknowledged (cause says which)
     BlockVerified,    // check pass or head check: equal
-    BlockDiffers,     // check pass or head check: differs
+    BlockDiffers,     // check pass or head check: the adapter answered with another CRC
+    BlockUnanswered,  // check pass or head check: no answer for the block (lost reply, adapter gone)
     Ended,
   } kind = Kind::Phase;
   UpdatePhase phase = UpdatePhase::Checking;
