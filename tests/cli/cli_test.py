@@ -601,6 +601,94 @@ def demo_firmware_file():
         check([s["length"] for s in doc["sections"]] == [5000, 4096, 100] and doc["verdict"]["ok"], f"{doc}")
 
 
+# --- what a failure message says ------------------------------------------------------
+
+@case()
+def flash_check_without_answer():
+    """A check whose reply is lost is not a block that differs: the message and the JSON say
+    no answer, and a later verify finds the block equal."""
+    with Workdir() as w:
+        fw = Firmware(s1=3 * 4096, s2=100)
+        w.write("fw.dat", fw.bytes)
+        # Checks 1-4: write pass; 5 and 6: check pass; 7: head block 0, after SaveHead.
+        sim = "--simulate=flash-size=0x30000,fault=drop:CheckBlock@7,flash-out=f.bin"
+        r = run(sim, "-y", "flash", "fw.dat")
+        expect(r, 1, "a lost check reply")
+        check("Updated failed!" in r.out, f"{r!r}")
+        line = one_line_error(r, "head block 0 of section 1", "did not answer")
+        check("differs" not in line, f"a lost reply reported as a difference: {line!r}")
+        doc = parse_json(run("--json", sim, "-y", "flash", "fw.dat"))
+        blocks = doc["blocks"]
+        check(doc["cause"] == "CheckUnanswered" and blocks["differing"] == [] and blocks["notWritten"] == [], f"{doc}")
+        check([(b["section"], b["block"], b["phase"]) for b in blocks["unanswered"]] == [(1, 0, "head check")],
+              f"{blocks}")
+        r = run("--simulate=flash-size=0x30000,flash-in=f.bin", "verify", "fw.dat")
+        expect(r, 0, "verify after the lost reply")
+
+
+@case()
+def flash_stopped_pass_says_not_written():
+    """Blocks the write pass never wrote (a record refused past the bound) are reported as not
+    written, with the cause, never as differing after writing."""
+    with Workdir() as w:
+        w.write("fw.dat", Firmware(s1=3 * 4096, s2=0).bytes)
+        sim = "--simulate=fault=nak:WriteRecord@5x*"
+        r = run(sim, "-y", "flash", "fw.dat", timeout=60)
+        expect(r, 1, "record refused for ever")
+        line = one_line_error(r, "section 1 block 2", "not written", "stopped at block 0", "record was refused")
+        check("differs" not in line, f"an unwritten block reported as differing: {line!r}")
+        doc = parse_json(run("--json", sim, "-y", "flash", "fw.dat", timeout=60))
+        blocks = doc["blocks"]
+        check(blocks["differing"] == [] and blocks["unanswered"] == [], f"{blocks}")
+        check([(b["block"], b["cause"]) for b in blocks["notWritten"]] == [(0, "RecordFailed")], f"{blocks}")
+        check(doc["cause"] == "RecordFailed" and "differs" not in doc["error"]["message"], f"{doc}")
+
+
+@case()
+def verify_lost_reply_and_adapter_gone():
+    """verify: a lost reply is counted apart from differing blocks; an adapter unplugged
+    mid-way is reported as gone (exit 1), not as a flash that differs, and is asked no more."""
+    with Workdir() as w:
+        fw = Firmware(s1=3 * 4096, s2=4096)
+        w.write("fw.dat", fw.bytes)
+        image = bytearray(b"\xff" * 0x30000)
+        for address, data in fw.expected_regions():
+            image[address:address + len(data)] = data
+        w.write("good.bin", bytes(image))
+        base = "--simulate=flash-size=0x30000,flash-in=good.bin"
+        doc = parse_json(run("--json", base + ",fault=drop:CheckBlock@2", "verify", "fw.dat"))
+        check(doc["exitCode"] == 1 and doc.get("unanswered") == 1 and doc["differing"] == 0 and doc["equal"] == 3,
+              f"{doc}")
+        check(doc.get("adapterGone") is False and "did not answer" in doc["error"]["message"], f"{doc}")
+        check([b["answered"] for b in doc["blocks"]] == [True, False, True, True], f"{doc['blocks']}")
+
+        gone = base + ",fault=unplug:CheckBlock@3"
+        r = run(gone, "--trace", "t.txt", "verify", "fw.dat", timeout=30)
+        expect(r, 1, "unplugged during verify")
+        line = one_line_error(r, "went away")
+        check("differs" not in line and "differs" not in r.out, f"{r!r}")
+        check(commands_written(read_trace("t.txt")).count(CHECK_BLOCK) == 3, "checks sent after the adapter left")
+        doc = parse_json(run("--json", gone, "verify", "fw.dat", timeout=30))
+        check(doc.get("adapterGone") is True and doc["differing"] == 0 and doc.get("unanswered") == 1, f"{doc}")
+        check(len(doc["blocks"]) == 3 and "went away" in doc["error"]["message"], f"{doc}")
+
+
+@case()
+def restart_wait_as_long_as_it_was():
+    """The message about an adapter that did not come back names the wait that happened."""
+    with Workdir() as w:
+        w.write("fw.dat", Firmware(s1=4096, s2=0).bytes)
+        # Finish never reaches the simulated adapter: it does not restart, and the wait ends at once.
+        r = run("--simulate=fault=ignore:Finish", "-y", "flash", "fw.dat")
+        expect(r, 0, "update verified, adapter not back")
+        m = re.search(r"did not come back within (?:the )?([0-9.]+) s", r.out + r.err)
+        check(m, f"no restart message: {r!r}")
+        check(float(m.group(1)) <= r.seconds, f"claims {m.group(1)} s in a run of {r.seconds:.1f} s")
+        doc = parse_json(run("--json", "--simulate=fault=ignore:Finish", "-y", "flash", "fw.dat"))
+        after = doc["afterRestart"]
+        check(after["returned"] is False and 0 <= after.get("waitedMs", -1) < 1000, f"{after}")
+
+
 def main():
     global TOOL, EMULATOR
     ap = argparse.ArgumentParser()

@@ -200,6 +200,57 @@ TEST(BootProtocol, VerifyBlockSendsTheRangeAndChecksAddressAndCrc) {
   }
 }
 
+// The one reading of a CheckBlock reply: a block known to differ is told apart from
+// a check that got no answer, and a failed read from a read that timed out.
+TEST(BootProtocol, VerifyBlockReplyTellsADifferenceFromNoAnswer) {
+  struct Case {
+    const char* name;
+    std::uint32_t readStatus;
+    std::uint16_t echo, status;
+    std::uint32_t echoAddress;
+    std::uint16_t crc;
+    BlockCheck outcome;
+  } const cases[] = {
+      {"match", kReadOk, 0xC3, 0, 0x3000, 0xBFFE, BlockCheck::Equal},
+      {"other crc", kReadOk, 0xC3, 0, 0x3000, 0x1234, BlockCheck::Differs},
+      {"answered for another address", kReadOk, 0xC3, 0, 0x4000, 0x1234, BlockCheck::NoAnswer},
+      {"late reply of another command", kReadOk, 0x04, 0, 0x3000, 0x1234, BlockCheck::NoAnswer},
+      {"refused", kReadOk, 0xC3, 1, 0x3000, 0x1234, BlockCheck::NoAnswer},
+      {"time-out", kReadTimeout, 0, 0, 0, 0, BlockCheck::NoAnswer},
+      {"read error (adapter gone)", 0xFFFFFFFFu, 0, 0, 0, 0, BlockCheck::ReadFailed},
+      {"channel not open", kReadNotOpen, 0, 0, 0, 0, BlockCheck::ReadFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool detailed : {true, false}) {
+      Link t;
+      // A reply for this very block sits in ReplyReport from an earlier check: a failed
+      // read must not be taken for it.
+      t.channel.QueueReply(LoaderReply(0xC3, 0, 0x3000, {0x34, 0x12}));
+      ASSERT_EQ(t.link.VerifyBlockReply(0xC3, 0x2000, 0x3000, 0xBFFE, 0).outcome, BlockCheck::Differs);
+      if (c.readStatus == kReadOk) {
+        t.channel.QueueReply(LoaderReply(c.echo, c.status, c.echoAddress,
+                                         {static_cast<std::uint8_t>(c.crc), static_cast<std::uint8_t>(c.crc >> 8)}));
+      } else {
+        t.channel.QueueFailure(c.readStatus);
+      }
+      if (detailed) {
+        const BlockCheckReply r = t.link.VerifyBlockReply(0xC3, 0x2000, 0x3000, 0xBFFE, 0);
+        EXPECT_EQ(r.outcome, c.outcome);
+        EXPECT_EQ(r.Answered(), c.outcome == BlockCheck::Equal || c.outcome == BlockCheck::Differs);
+        if (r.Answered()) {
+          EXPECT_EQ(r.deviceCrc, c.crc);
+        }
+      } else {
+        // VerifyBlock is the same exchange: true exactly for Equal.
+        EXPECT_EQ(t.link.VerifyBlock(0xC3, 0x2000, 0x3000, 0xBFFE, 0), c.outcome == BlockCheck::Equal);
+      }
+      EXPECT_EQ(t.channel.readCalls, 2);
+      EXPECT_EQ(t.channel.writes.size(), 2u);
+    }
+  }
+}
+
 TEST(BootProtocol, IsAckNeedsEveryField) {
   struct Case {
     const char* name;

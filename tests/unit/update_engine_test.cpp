@@ -399,6 +399,69 @@ TEST(UpdateEngine, StopRequestEndsBetweenExchanges) {
   }
 }
 
+// What the engine reports about the check that ends a run: a reply that never came (or
+// an adapter that left) is not a block that differs, and a block the write pass
+// refused is reported as not written before its check. Three blocks, none on the
+// adapter: CheckBlock 1-3 in the write pass, 4 in the check pass (block 2), 5 and 6
+// in the head check; WriteRecord 135-201 belong to block 2.
+TEST(UpdateEngine, ReportsALostCheckReplyApartFromADifference) {
+  using K = UpdateEvent::Kind;
+  struct Case {
+    const char* name;
+    const char* faults;
+    K check;  // the event of the check that failed
+    UpdatePhase phase;
+    std::uint32_t block;
+    FailureCause cause;
+    FailureCause notWritten;  // cause of a BlockNotWritten event, None when every block was written
+    bool blockHoldsFile;      // the failed block is on the adapter as in the file (a later verify agrees)
+  } const cases[] = {
+      {"reply lost, check pass", "drop:CheckBlock@4", K::BlockUnanswered, UpdatePhase::CheckPass, 2,
+       FailureCause::CheckUnanswered, FailureCause::None, true},
+      {"reply lost, head check", "drop:CheckBlock@5", K::BlockUnanswered, UpdatePhase::HeadCheck, 0,
+       FailureCause::CheckUnanswered, FailureCause::None, true},
+      {"reply of another command", "wrong-echo:CheckBlock@6", K::BlockUnanswered, UpdatePhase::HeadCheck, 1,
+       FailureCause::CheckUnanswered, FailureCause::None, true},
+      {"adapter gone at the check", "disconnect:CheckBlock@4", K::BlockUnanswered, UpdatePhase::CheckPass, 2,
+       FailureCause::CheckUnanswered, FailureCause::None, true},
+      {"differs, check pass", "corrupt:WriteRecord@140", K::BlockDiffers, UpdatePhase::CheckPass, 2,
+       FailureCause::BlockDiffers, FailureCause::None, false},
+      {"differs, head check", "corrupt:WriteRecord@3", K::BlockDiffers, UpdatePhase::HeadCheck, 0,
+       FailureCause::HeadDiffers, FailureCause::None, false},
+      {"not written, record refused", "nak:WriteRecord@5x*", K::BlockDiffers, UpdatePhase::CheckPass, 2,
+       FailureCause::BlockDiffers, FailureCause::RecordFailed, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimRig rig(Adapter(kProductFlashLoader, c.faults), File(3 * 4096, 0, 10));
+    EXPECT_EQ(rig.Run(), UpdateEnding::Failure);
+    EXPECT_EQ(rig.listener.messages.back(), kUpdatedFailed);
+    EXPECT_EQ(rig.model->StatsSnapshot().finishes, 0u);
+    // Exactly one check failed, and it is reported as what it was.
+    EXPECT_EQ(rig.listener.Count(K::BlockDiffers) + rig.listener.Count(K::BlockUnanswered), 1);
+    const auto failed = std::find_if(rig.listener.events.begin(), rig.listener.events.end(), [](const UpdateEvent& e) {
+      return e.kind == K::BlockDiffers || e.kind == K::BlockUnanswered;
+    });
+    ASSERT_NE(failed, rig.listener.events.end());
+    EXPECT_EQ(failed->kind, c.check);
+    EXPECT_EQ(failed->phase, c.phase);
+    EXPECT_EQ(failed->section, 1);
+    EXPECT_EQ(failed->block, c.block);
+    EXPECT_EQ(failed->address, c.block * 4096);
+    EXPECT_EQ(failed->cause, c.cause);
+    EXPECT_EQ(rig.model->ReadFlash(failed->address, 4096) ==
+                  ExpectedBlocks(rig.file, WrittenSet::Sections1And2, 0)[failed->block].second,
+              c.blockHoldsFile);
+    ASSERT_NE(rig.listener.Ended(), nullptr);
+    EXPECT_EQ(rig.listener.Ended()->cause, c.cause);
+    std::vector<FailureCause> notWritten;
+    for (const auto& e : rig.listener.events)
+      if (e.kind == K::BlockNotWritten) notWritten.push_back(e.cause);
+    EXPECT_EQ(notWritten,
+              c.notWritten == FailureCause::None ? std::vector<FailureCause>{} : std::vector{c.notWritten});
+  }
+}
+
 TEST(UpdateEngine, NeitherFamilyMeansNoRun) {
   SimRig rig(Adapter(), File(4096, 0, 10));
   rig.family.FlashLoader = 0;
@@ -444,6 +507,50 @@ TEST(FlashCompare, ReportsEveryBlockAndWritesNothing) {
   SimRig silent(Adapter(kProductFlashLoader, "ignore:QueryLoader"), file);
   EXPECT_EQ(CompareFlash(*silent.link, rig.image, rig.headers, WrittenSet::Sections1And2, nullptr).status,
             FlashCompareResult::Status::LoaderSilent);
+}
+
+// A check without an answer says nothing about the block; a read that fails with an
+// error means the adapter left, and nothing more is asked of it.
+TEST(FlashCompare, ALostReplyOrAGoneAdapterIsNotADifference) {
+  struct Case {
+    const char* faults;
+    FlashCompareResult::Status status;
+    std::uint32_t blocks, equal, differing, unanswered;
+  } const cases[] = {
+      {"", FlashCompareResult::Status::Compared, 3, 3, 0, 0},
+      {"wrong-crc:CheckBlock@2", FlashCompareResult::Status::Compared, 3, 2, 1, 0},
+      {"drop:CheckBlock@2", FlashCompareResult::Status::Compared, 3, 2, 0, 1},
+      {"ignore:CheckBlock@2", FlashCompareResult::Status::Compared, 3, 2, 0, 1},
+      {"disconnect:CheckBlock@2", FlashCompareResult::Status::AdapterGone, 2, 1, 0, 1},
+  };
+  const Bytes file = File(3 * 4096, 0, 10);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.faults);
+    auto config = Adapter(kProductFlashLoader, c.faults);
+    config.initialFlash = test::FlashWith(ExpectedBlocks(file, WrittenSet::Sections1And2, 0));
+    SimRig rig(config, file);
+    rig.image.Open(std::make_unique<MemoryFirmwareSource>(file));
+    rig.headers.h1Read = rig.image.Read(0, rig.headers.h1.bytes, kHeaderSize);
+    ReadSectionHeaders(rig.image, rig.headers);
+    std::vector<BlockComparison> seen;
+    const FlashCompareResult r = CompareFlash(*rig.link, rig.image, rig.headers, WrittenSet::Sections1And2,
+                                              [&](const BlockComparison& b) { seen.push_back(b); });
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.blocks, c.blocks);
+    EXPECT_EQ(r.equal, c.equal);
+    EXPECT_EQ(r.differing, c.differing);
+    EXPECT_EQ(r.unanswered, c.unanswered);
+    EXPECT_EQ(r.Matches(), c.equal == 3);
+    ASSERT_EQ(seen.size(), c.blocks);
+    // Every report written, reaching the adapter or not: QueryLoader and one check per block asked.
+    const auto writes = std::count_if(rig.channel->Trace().begin(), rig.channel->Trace().end(),
+                                      [](const sim::TraceEntry& e) { return e.kind == sim::TraceEntry::Kind::Write; });
+    EXPECT_EQ(writes, 1 + static_cast<long>(c.blocks)) << "nothing is asked after the adapter left";
+    if (c.blocks > 1) {
+      EXPECT_EQ(seen[1].answered, c.unanswered == 0);
+      EXPECT_FALSE(seen[1].equal && c.equal < 3);
+    }
+  }
 }
 
 }  // namespace
