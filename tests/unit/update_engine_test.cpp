@@ -457,8 +457,7 @@ TEST(UpdateEngine, ReportsALostCheckReplyApartFromADifference) {
     std::vector<FailureCause> notWritten;
     for (const auto& e : rig.listener.events)
       if (e.kind == K::BlockNotWritten) notWritten.push_back(e.cause);
-    EXPECT_EQ(notWritten,
-              c.notWritten == FailureCause::None ? std::vector<FailureCause>{} : std::vector{c.notWritten});
+    EXPECT_EQ(notWritten, c.notWritten == FailureCause::None ? std::vector<FailureCause>{} : std::vector{c.notWritten});
   }
 }
 
