@@ -28,7 +28,7 @@ std::string ExitCodeFooter() {
   std::string s = "Exit codes:\n";
   for (const auto& e : kExitCodes) {
     char line[160];
-    std::snprintf(line, sizeof line, "  %d  %-13s %s\n", static_cast<int>(e.code), e.name, e.description);
+    std::snprintf(line, sizeof line, "  %d  %-14s %s\n", static_cast<int>(e.code), e.name, e.description);
     s += line;
   }
   s += "\n--simulate keys (comma-separated, numbers decimal or 0x hex):\n"
@@ -112,6 +112,8 @@ int main(int argc, char** argv) {
     return out.Finish(kExitUsage);
   };
   app.footer(ExitCodeFooter());
+  // Wide enough for "--simulate [=KEY=VALUE,...]" and two spaces before its text.
+  app.get_formatter()->column_width(32);
   app.fallthrough();
   // At most one command; none is reported after parsing, so that an unknown word is
   // named as such rather than as a missing command.
