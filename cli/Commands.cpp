@@ -254,8 +254,8 @@ int SaveSimulatedFlash(Tool& tool, AdapterBackend* backend, int code) {
   auto* sim = dynamic_cast<SimulatedBackend*>(backend);
   std::string why;
   if (!sim || sim->SaveFlash(why)) return code;
-  tool.out.Error(kExitUsage, Text(Msg::SimFlashOutFailed, tool.out.Language(), {sim->Options().flashOut.string()}) +
-                                 ": " + why);
+  tool.out.Error(kExitUsage,
+                 Text(Msg::SimFlashOutFailed, tool.out.Language(), {sim->Options().flashOut.string()}) + ": " + why);
   return code == kExitOk ? kExitUsage : code;
 }
 

@@ -1,8 +1,8 @@
 // korbex-update: the command-line front end of the update engine.
 #include <CLI/CLI.hpp>
 #include <cerrno>
-#include <cstdio>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -125,8 +125,8 @@ int main(int argc, char** argv) {
       ->type_name("PATH");
   app.add_flag("-y,--yes", yes, "answer the confirmation with OK");
   app.add_flag("--json", json, "print one JSON document on stdout (errors included, never a prompt)");
-  auto* traceOption = app.add_option("--trace", tracePath, "write every report written and read to FILE")
-                          ->type_name("FILE");
+  auto* traceOption =
+      app.add_option("--trace", tracePath, "write every report written and read to FILE")->type_name("FILE");
   // ASCII in the names column: the help lays it out by bytes.
   auto* simulate =
       app.add_option("--simulate", simulateSpec,

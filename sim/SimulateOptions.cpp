@@ -258,8 +258,8 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
     std::error_code ec;
     const fs::file_status st = fs::status(flashIn, ec);
     if (!fs::exists(st)) {
-      error = KeyError("flash-in", "cannot read " + Quoted(flashIn) + ": " +
-                                       (ec ? ec.message() : std::string("no such file")));
+      error = KeyError("flash-in",
+                       "cannot read " + Quoted(flashIn) + ": " + (ec ? ec.message() : std::string("no such file")));
       return false;
     }
     if (!fs::is_regular_file(st)) {
@@ -282,8 +282,8 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
     }
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     if (bytes.size() > opts.adapter.flashSize) {
-      error = KeyError("flash-in", "the file holds more than flash-size " + std::to_string(opts.adapter.flashSize) +
-                                       " bytes");
+      error = KeyError("flash-in",
+                       "the file holds more than flash-size " + std::to_string(opts.adapter.flashSize) + " bytes");
       return false;
     }
   }
