@@ -87,6 +87,8 @@ std::optional<AdapterEntry> SimulatedBackend::AwaitRestart(const AdapterEntry&, 
   return Enumerate().front();
 }
 
-bool SimulatedBackend::SaveFlash() const { return sim::WriteFlashOut(*impl_->model, options_.flashOut); }
+bool SimulatedBackend::SaveFlash(std::string& why) const {
+  return sim::WriteFlashOut(*impl_->model, options_.flashOut, &why);
+}
 
 }  // namespace korbex::cli

@@ -78,8 +78,9 @@ class SimulatedBackend final : public AdapterBackend {
   std::vector<AdapterEntry> Enumerate() override;
   std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status, std::string& message) override;
   std::optional<AdapterEntry> AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop) override;
-  // Writes the flash (flash-size bytes from address 0) to options.flashOut when set.
-  bool SaveFlash() const;
+  // Writes the flash (flash-size bytes from address 0) to options.flashOut when set;
+  // false with why when it could not.
+  bool SaveFlash(std::string& why) const;
   const sim::SimulateOptions& Options() const { return options_; }
 
   static constexpr const char* kPath = "simulated";

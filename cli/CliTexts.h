@@ -37,6 +37,7 @@ enum class Msg {
   WrittenSummary,
   CannotWriteTrace,
   SimFlashOutFailed,
+  VerifyStopped,
   NoHardwareSupport,
   BlockNotWritten,
   CauseEraseFailed,

@@ -1,7 +1,9 @@
 #include "cli/Commands.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -176,6 +178,7 @@ int OpenEntry(Tool& tool, AdapterBackend& backend, const AdapterEntry& entry, Co
   c.entry = entry;
   c.channel = std::make_unique<TraceChannel>(*c.device, tool.options.trace);
   c.link = std::make_unique<BootLink>(*c.channel, SystemClock());
+  c.link->SetStopFlag(&tool.stop);
   return kExitOk;
 }
 
@@ -250,8 +253,10 @@ int QueryVersion(Tool& tool, Connection& c, UpdateSession& session, std::u16stri
 // flash-out of the simulated adapter, whatever the command's result.
 int SaveSimulatedFlash(Tool& tool, AdapterBackend* backend, int code) {
   auto* sim = dynamic_cast<SimulatedBackend*>(backend);
-  if (!sim || sim->SaveFlash()) return code;
-  tool.out.Error(kExitUsage, Text(Msg::SimFlashOutFailed, tool.out.Language(), {sim->Options().flashOut.string()}));
+  std::string why;
+  if (!sim || sim->SaveFlash(why)) return code;
+  tool.out.Error(kExitUsage,
+                 Text(Msg::SimFlashOutFailed, tool.out.Language(), {sim->Options().flashOut.string()}) + ": " + why);
   return code == kExitOk ? kExitUsage : code;
 }
 
@@ -639,7 +644,7 @@ int RunInspect(Tool& tool, const std::string& file) {
 int OpenFileAndAdapter(Tool& tool, const std::string& file, OpenedFile& f, std::unique_ptr<AdapterBackend>& backend,
                        Connection& c, DeviceFamily& family, UpdateSession& session) {
   Output& out = tool.out;
-  out.Doc()["file"] = file;
+  out.Doc()["file"] = {{"path", file}};
   if (const int code = OpenAndCheckFile(tool, file, f); code != kExitOk) return code;
   backend = MakeBackend(tool, SimHeadAddress(tool, f.headers));
   if (const int code = Connect(tool, *backend, c); code != kExitOk) return code;
@@ -717,7 +722,8 @@ int RunVerify(Tool& tool, const std::string& file) {
       code = kExitFileRefused;
       break;
     case FlashCompareResult::Status::Stopped:
-      out.Error(kExitFailed, Text(Msg::Stopped, out.Language()));
+      // verify writes nothing: the flash is as it was.
+      out.Error(kExitFailed, Text(Msg::VerifyStopped, out.Language()));
       code = kExitFailed;
       break;
     case FlashCompareResult::Status::AdapterGone:  // reported above
@@ -870,13 +876,26 @@ int RunFlash(Tool& tool, const std::string& file) {
 int RunMakeDemoFirmware(Tool& tool, const std::string& file, const DemoFileSpec& demo) {
   Output& out = tool.out;
   const auto bytes = sim::MakeStandardFile(demo.section1, demo.section2, demo.section3, 0x40000, 0x1000, demo.seed);
-  std::ofstream o(PathFromUtf8(file), std::ios::binary | std::ios::trunc);
-  o.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  o.close();
-  out.Doc()["file"] = file;
-  out.Doc()["size"] = bytes.size();
-  if (!o) {
-    out.Error(kExitUsage, Text(Msg::CannotOpenFile, out.Language(), {file, "write failed"}));
+  out.Doc()["file"] = {{"path", file}, {"size", bytes.size()}};
+  const std::filesystem::path path = PathFromUtf8(file);
+  errno = 0;
+  std::ofstream o(path, std::ios::binary | std::ios::trunc);
+  // errno from the failed open says why (a directory, a missing folder, permission).
+  int error = o ? 0 : errno;
+  if (o) {
+    o.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    o.close();
+    if (!o) error = errno != 0 ? errno : EIO;
+  }
+  if (error != 0 || !o) {
+    std::error_code ec;
+    std::string why = error != 0 ? std::strerror(error) : "cannot write";
+    if (std::filesystem::is_directory(path, ec)) {
+      why = std::make_error_code(std::errc::is_a_directory).message();
+    } else if (!path.parent_path().empty() && !std::filesystem::is_directory(path.parent_path(), ec)) {
+      why = "no such folder " + path.parent_path().string();
+    }
+    out.Error(kExitUsage, Text(Msg::CannotOpenFile, out.Language(), {file, why}));
     return kExitUsage;
   }
   out.Info("wrote " + file + " (" + std::to_string(bytes.size()) + " bytes, generated demo firmware)");

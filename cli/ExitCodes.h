@@ -12,6 +12,7 @@ enum ExitCode : int {
   kExitCancelled = 5,     // the confirmation was not answered with OK
   kExitCannotOpen = 6,    // the adapter is present but cannot be opened (permission)
   kExitLoaderSilent = 7,  // the adapter's loader (or version responder) does not answer
+  kExitOutputFailed = 8,  // the command did its work, but stdout or the --trace file could not be written
 };
 
 struct ExitCodeInfo {
@@ -29,6 +30,7 @@ inline constexpr ExitCodeInfo kExitCodes[] = {
     {kExitCancelled, "cancelled", "cancelled at the confirmation (no terminal and no -y, or answered no)"},
     {kExitCannotOpen, "cannot-open", "the adapter cannot be opened (permission: install the udev rule)"},
     {kExitLoaderSilent, "loader-silent", "the adapter's loader does not answer (not in upgrade mode?)"},
+    {kExitOutputFailed, "output-failed", "the command succeeded, but its output or trace file could not be written"},
 };
 
 inline const char* ExitName(int code) {

@@ -1,8 +1,10 @@
 #include "cli/Output.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include "cli/CliTexts.h"
@@ -30,6 +32,19 @@ OutputSettings DetectOutputSettings(bool json, bool quiet, bool verbose) {
 
 Output::Output(OutputSettings settings) : settings_(settings) {}
 
+void Output::Flush(std::FILE* stream) {
+  errno = 0;
+  if (std::fflush(stream) == 0 && !std::ferror(stream)) return;
+  const int error = errno != 0 ? errno : EIO;
+  std::clearerr(stream);
+  // A reader that went away (`… | head -1`) took what it wanted: not a lost output.
+  if (error == EPIPE) return;
+  int& first = stream == stdout ? stdoutErrno_ : stderrErrno_;
+  if (first == 0) first = error;
+}
+
+void Output::OutputLost(std::string message) { lost_.push_back(std::move(message)); }
+
 void Output::Print(std::FILE* stream, std::string_view line, const char* color) {
   EndProgress();
   if (color && settings_.color) {
@@ -37,7 +52,7 @@ void Output::Print(std::FILE* stream, std::string_view line, const char* color) 
   } else {
     std::fprintf(stream, "%.*s\n", static_cast<int>(line.size()), line.data());
   }
-  std::fflush(stream);
+  Flush(stream);
 }
 
 void Output::Result(std::string_view line) {
@@ -82,7 +97,7 @@ void Output::Progress(std::uint32_t percent, std::string_view label) {
     if (static_cast<int>(percent) == lastPercent_) return;
     lastPercent_ = static_cast<int>(percent);
     std::fprintf(stdout, "progress %3u%% %.*s\n", percent, static_cast<int>(label.size()), label.data());
-    std::fflush(stdout);
+    Flush(stdout);
     return;
   }
   const int width = TerminalWidth(stdout);
@@ -100,7 +115,7 @@ void Output::Progress(std::uint32_t percent, std::string_view label) {
   const std::size_t visible = line.size() - 1;
   if (static_cast<int>(visible) < width - 1) line.append(static_cast<std::size_t>(width - 1) - visible, ' ');
   std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  Flush(stdout);
   barActive_ = true;
   lastPercent_ = static_cast<int>(percent);
 }
@@ -108,14 +123,14 @@ void Output::Progress(std::uint32_t percent, std::string_view label) {
 void Output::EndProgress() {
   if (!barActive_) return;
   std::fputc('\n', stdout);
-  std::fflush(stdout);
+  Flush(stdout);
   barActive_ = false;
 }
 
 bool Output::Ask(std::string_view question) {
   EndProgress();
   std::fwrite(question.data(), 1, question.size(), stdout);
-  std::fflush(stdout);
+  Flush(stdout);
   std::string answer;
   if (!std::getline(std::cin, answer)) {
     std::fputc('\n', stdout);
@@ -127,15 +142,27 @@ bool Output::Ask(std::string_view question) {
 
 int Output::Finish(int exitCode) {
   EndProgress();
+  // A run that otherwise succeeded does not exit 0 when an output the user asked for
+  // was lost.
+  if (!lost_.empty() && exitCode == kExitOk) exitCode = kExitOutputFailed;
   if (settings_.json) {
+    if (!lost_.empty()) doc_["warnings"] = lost_;
     doc_["exitCode"] = exitCode;
     doc_["exitName"] = ExitName(exitCode);
     doc_["ok"] = exitCode == kExitOk;
     std::string text = doc_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    Flush(stdout);
+  } else {
+    for (const auto& w : lost_) Print(stderr, "korbex-update: " + w, nullptr);
   }
+  // Said last, on stderr: the lost output may be the JSON document itself.
+  if (stdoutErrno_ != 0) {
+    std::fprintf(stderr, "korbex-update: cannot write standard output: %s\n", std::strerror(stdoutErrno_));
+    std::fflush(stderr);
+  }
+  if ((stdoutErrno_ != 0 || stderrErrno_ != 0) && exitCode == kExitOk) exitCode = kExitOutputFailed;
   return exitCode;
 }
 

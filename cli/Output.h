@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korbex::cli {
 
@@ -50,17 +51,27 @@ class Output {
   // Asks a yes/no question on the terminal; false on anything but yes or on EOF.
   bool Ask(std::string_view question);
 
+  // An output the user named (the --trace file) that could not be written whole: a
+  // warning at the end, and the exit code kExitOutputFailed when nothing else failed.
+  void OutputLost(std::string message);
+
   // Prints the JSON document with exitCode and exitName (JSON mode), and returns
-  // exitCode.
+  // exitCode, or kExitOutputFailed instead of kExitOk when stdout or stderr could not
+  // be written (other than to a reader that went away: EPIPE) or OutputLost was called.
   int Finish(int exitCode);
 
  private:
   void Print(std::FILE* stream, std::string_view line, const char* color);
+  // fflush, and notes the first failed write of stream (errno) for Finish.
+  void Flush(std::FILE* stream);
   OutputSettings settings_;
   nlohmann::json doc_ = nlohmann::json::object();
   bool barActive_ = false;
   int lastPercent_ = -1;
   bool errorSet_ = false;
+  int stdoutErrno_ = 0;  // first failed write to stdout, other than EPIPE
+  int stderrErrno_ = 0;
+  std::vector<std::string> lost_;
 };
 
 // Output settings from the environment and the command-line flags.

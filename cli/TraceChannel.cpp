@@ -1,11 +1,27 @@
 #include "cli/TraceChannel.h"
 
-namespace korbex::cli {
+#include <cerrno>
 
-void WriteTraceHeader(std::FILE* out) {
-  std::fputs("# korbex-update trace 1\n", out);
-  std::fflush(out);
+namespace korbex::cli {
+namespace {
+// There is one trace file per process; its first failed write is kept for the end.
+int traceErrno = 0;
+
+void FlushTrace(std::FILE* out) {
+  errno = 0;
+  if (std::fflush(out) == 0 && !std::ferror(out)) return;
+  if (traceErrno == 0) traceErrno = errno != 0 ? errno : EIO;
+  std::clearerr(out);
 }
+}  // namespace
+
+bool WriteTraceHeader(std::FILE* out) {
+  std::fputs("# korbex-update trace 1\n", out);
+  FlushTrace(out);
+  return traceErrno == 0;
+}
+
+int TraceWriteError() { return traceErrno; }
 
 TraceChannel::TraceChannel(ReportChannel& inner, std::FILE* out) : WrappingChannel(inner), out_(out) {}
 
@@ -24,7 +40,7 @@ void TraceChannel::Line(char tag, const std::uint8_t* bytes, std::size_t count) 
   std::fwrite(line, 1, at, out_);
   // Flushed per line, so a trace is complete up to the last event even if the
   // process is killed in the middle of an update.
-  std::fflush(out_);
+  FlushTrace(out_);
 }
 
 int TraceChannel::WriteRaw(const std::uint8_t* bytes, std::size_t count) {
@@ -34,7 +50,7 @@ int TraceChannel::WriteRaw(const std::uint8_t* bytes, std::size_t count) {
     ++writeErrors_;
     if (out_) {
       std::fputs("W failed\n", out_);
-      std::fflush(out_);
+      FlushTrace(out_);
     }
   }
   return result;
@@ -47,13 +63,13 @@ std::uint32_t TraceChannel::ReadRaw(std::uint8_t (&report)[kReportSize]) {
   } else if (status == kReadTimeout) {
     if (out_) {
       std::fputs("R timeout\n", out_);
-      std::fflush(out_);
+      FlushTrace(out_);
     }
   } else {
     ++readErrors_;
     if (out_) {
       std::fprintf(out_, "R error %lu\n", static_cast<unsigned long>(status));
-      std::fflush(out_);
+      FlushTrace(out_);
     }
   }
   return status;

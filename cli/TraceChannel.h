@@ -14,8 +14,11 @@
 
 namespace korbex::cli {
 
-// Writes the first line of a trace file.
-void WriteTraceHeader(std::FILE* out);
+// Writes the first line of a trace file; false when it could not be written (a full
+// disk, /dev/full).
+bool WriteTraceHeader(std::FILE* out);
+// errno of the first write to the trace file that failed, 0 when none did.
+int TraceWriteError();
 
 // Also watches the wrapped channel without a file (out == null): the tool tells an
 // adapter that went away from one that stopped answering by the read errors.

@@ -1,8 +1,10 @@
 // korbex-update: the command-line front end of the update engine.
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -26,7 +28,7 @@ std::string ExitCodeFooter() {
   std::string s = "Exit codes:\n";
   for (const auto& e : kExitCodes) {
     char line[160];
-    std::snprintf(line, sizeof line, "  %d  %-13s %s\n", static_cast<int>(e.code), e.name, e.description);
+    std::snprintf(line, sizeof line, "  %d  %-14s %s\n", static_cast<int>(e.code), e.name, e.description);
     s += line;
   }
   s += "\n--simulate keys (comma-separated, numbers decimal or 0x hex):\n"
@@ -37,6 +39,51 @@ std::string ExitCodeFooter() {
        "\nLanguage: Chinese when LC_ALL, LC_MESSAGES or LANG (the first that is set) starts with zh_CN.\n"
        "See docs/cli.md for the trace format and the Linux udev rule.";
   return s;
+}
+
+std::filesystem::path PathFromUtf8(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+// True when a and b name one file: the same file when both exist (hard links,
+// symlinks, "./x" and "x"), else the same path once made absolute and resolved.
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code ea, eb;
+  if (std::filesystem::exists(a, ea) && std::filesystem::exists(b, eb)) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec);
+  }
+  const auto ca = std::filesystem::weakly_canonical(a, ea);
+  const auto cb = std::filesystem::weakly_canonical(b, eb);
+  return !ea && !eb && ca == cb;
+}
+
+// A decimal (or 0x hex) number up to limit, the whole text.
+bool ParseCount(std::string_view text, std::uint64_t limit, std::uint64_t& out, bool hexAllowed) {
+  int base = 10;
+  if (hexAllowed && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return false;
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (ec != std::errc() || end != text.data() + text.size() || value > limit) return false;
+  out = value;
+  return true;
+}
+
+// --sizes S1,S2,S3: three byte counts; false when the text is not that.
+bool ParseSizes(std::string_view text, std::uint32_t (&sizes)[3]) {
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t comma = text.find(',');
+    if ((i < 2) != (comma != std::string_view::npos)) return false;
+    std::uint64_t v = 0;
+    if (!ParseCount(text.substr(0, comma), 0xFFFFFFFF, v, true)) return false;
+    sizes[i] = static_cast<std::uint32_t>(v);
+    text = i < 2 ? text.substr(comma + 1) : std::string_view{};
+  }
+  return true;
 }
 
 }  // namespace
@@ -52,7 +99,21 @@ int main(int argc, char** argv) {
   CLI::App app{"korbex-update: re-flashes the Korbex 2.4 GHz game-controller adapter over USB HID."};
   app.name("korbex-update");
   app.set_version_flag("--version", "korbex-update " KORBEX_VERSION_TEXT);
+  // --json --help and --json --version print JSON too, like every other answer.
+  const auto jsonAnswer = [&](const char* key, const std::string& text) {
+    Output out(DetectOutputSettings(true, false, false));
+    out.Doc()[key] = text;
+    return out.Finish(kExitOk);
+  };
+  // A usage error found after parsing, reported as CLI11's own are.
+  const auto usageError = [&](const std::string& message) {
+    Output out(DetectOutputSettings(jsonWanted, false, false));
+    out.Error(kExitUsage, message + " (see korbex-update --help)");
+    return out.Finish(kExitUsage);
+  };
   app.footer(ExitCodeFooter());
+  // Wide enough for "--simulate [=KEY=VALUE,...]" and two spaces before its text.
+  app.get_formatter()->column_width(32);
   app.fallthrough();
   // At most one command; none is reported after parsing, so that an unknown word is
   // named as such rather than as a missing command.
@@ -64,13 +125,17 @@ int main(int argc, char** argv) {
       ->type_name("PATH");
   app.add_flag("-y,--yes", yes, "answer the confirmation with OK");
   app.add_flag("--json", json, "print one JSON document on stdout (errors included, never a prompt)");
-  app.add_option("--trace", tracePath, "write every report written and read to FILE")->type_name("FILE");
+  auto* traceOption =
+      app.add_option("--trace", tracePath, "write every report written and read to FILE")->type_name("FILE");
+  // ASCII in the names column: the help lays it out by bytes.
   auto* simulate =
       app.add_option("--simulate", simulateSpec,
-                     "use the simulated adapter instead of hardware, configured by KEY=VALUE,… (see below)")
-          ->type_name("[=KEY=VALUE,…]");
-  auto* quietFlag = app.add_flag("-q,--quiet", quiet, "print only results and errors");
-  app.add_flag("-v,--verbose", verbose, "print every block and phase")->excludes(quietFlag);
+                     "use the simulated adapter instead of hardware, configured by KEY=VALUE,... (see below)")
+          ->type_name("[=KEY=VALUE,...]");
+  // -q and -v exclude each other; checked after parsing, so that the help does not
+  // push their descriptions onto a line of their own.
+  app.add_flag("-q,--quiet", quiet, "print only results and errors (not with -v)");
+  app.add_flag("-v,--verbose", verbose, "print every block and phase (not with -q)");
 
   std::string file;
   auto* list = app.add_subcommand("list", "list the supported adapters present: path, vendor:product, family");
@@ -83,20 +148,19 @@ int main(int argc, char** argv) {
   flash->add_option("FILE", file, "firmware file (.dat)")->required();
   // --wait takes its number only after '=' (like --simulate), so that a FILE after it
   // is never read as the number.
-  std::uint32_t waitSeconds = 0;
+  std::string waitText;
   for (auto* command : {info, verify, flash}) {
     command
-        ->add_option("--wait", waitSeconds,
+        ->add_option("--wait", waitText,
                      "when no adapter is present, wait up to SECONDS (default " + std::to_string(kDefaultWaitSeconds) +
                          ") for one to be plugged in or put into upgrade mode")
-        ->type_name("[=SECONDS]")
-        ->check(CLI::Range(1u, 86400u));
+        ->type_name("[=SECONDS]");
   }
   auto* demo = app.add_subcommand("make-demo-firmware", "write a generated demo firmware file (not a vendor image)");
   demo->add_option("FILE", file, "file to write")->required();
   DemoFileSpec demoSpec;
-  std::vector<std::uint32_t> sizes;
-  demo->add_option("--sizes", sizes, "data bytes of sections 1,2,3")->delimiter(',')->expected(3);
+  std::string sizesText;
+  demo->add_option("--sizes", sizesText, "data bytes of sections 1,2,3")->type_name("S1,S2,S3");
   demo->add_option("--seed", demoSpec.seed, "pattern seed");
 
   // --simulate takes its value only after '=', so "--simulate flash x.dat" never reads
@@ -112,17 +176,34 @@ int main(int argc, char** argv) {
   try {
     app.parse(static_cast<int>(cargv.size()), cargv.data());
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return jsonWanted ? jsonAnswer("help", app.help()) : app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return jsonWanted ? jsonAnswer("help", app.help("", CLI::AppFormatMode::All)) : app.exit(e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return jsonWanted ? jsonAnswer("version", KORBEX_VERSION_TEXT) : app.exit(e);
   } catch (const CLI::ParseError& e) {
     OutputSettings settings = DetectOutputSettings(jsonWanted, false, false);
     Output out(settings);
     out.Error(kExitUsage, std::string(e.what()) + " (see korbex-update --help)");
     return out.Finish(kExitUsage);
   }
+
+  if (quiet && verbose) return usageError("-q (--quiet) and -v (--verbose) exclude each other");
+  std::uint32_t waitSeconds = 0;
+  if (!waitText.empty()) {
+    std::uint64_t v = 0;
+    if (!ParseCount(waitText, 86400, v, false) || v == 0) {
+      return usageError("--wait: '" + waitText + "' is not a number of seconds from 1 to 86400 (--wait=SECONDS)");
+    }
+    waitSeconds = static_cast<std::uint32_t>(v);
+  }
+  std::uint32_t sizes[3] = {};
+  const bool sizesGiven = demo->count("--sizes") > 0;
+  if (sizesGiven && !ParseSizes(sizesText, sizes)) {
+    return usageError("--sizes: '" + sizesText +
+                      "' is not three byte counts S1,S2,S3 (decimal or 0x hex, e.g. --sizes 5000,4096,100)");
+  }
+  if (traceOption->count() > 0 && tracePath.empty()) return usageError("--trace needs a file name");
 
   Output out(DetectOutputSettings(json, quiet, verbose));
   if (app.get_subcommands().empty()) {
@@ -150,20 +231,41 @@ int main(int argc, char** argv) {
     }
     tool.options.simulate = std::move(sim);
   }
-  if (!sizes.empty()) {
+  if (sizesGiven) {
     demoSpec.section1 = sizes[0];
     demoSpec.section2 = sizes[1];
     demoSpec.section3 = sizes[2];
   }
 
+  // inspect and make-demo-firmware talk to no adapter: the trace file is not touched.
+  const bool traced = !tracePath.empty() && !inspect->parsed() && !demo->parsed();
+  if (traced) {
+    // Opening the trace truncates it: never when it is a file this run reads or writes.
+    const std::filesystem::path tracePathFs = PathFromUtf8(tracePath);
+    std::vector<std::pair<const char*, std::filesystem::path>> others;
+    if (verify->parsed() || flash->parsed()) others.emplace_back("the firmware file", PathFromUtf8(file));
+    if (tool.options.simulate) {
+      others.emplace_back("flash-in", tool.options.simulate->flashIn);
+      others.emplace_back("flash-out", tool.options.simulate->flashOut);
+    }
+    for (const auto& [what, path] : others) {
+      if (!path.empty() && SameFile(tracePathFs, path)) {
+        out.Error(kExitUsage, "--trace " + tracePath + " is " + what + " of this run; name another file");
+        return out.Finish(kExitUsage);
+      }
+    }
+  }
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, &std::fclose);
-  if (!tracePath.empty()) {
+  if (traced) {
     trace.reset(std::fopen(tracePath.c_str(), "w"));
     if (!trace) {
       out.Error(kExitUsage, Text(Msg::CannotWriteTrace, out.Language(), {tracePath, std::strerror(errno)}));
       return out.Finish(kExitUsage);
     }
-    WriteTraceHeader(trace.get());
+    if (!WriteTraceHeader(trace.get())) {
+      out.Error(kExitUsage, Text(Msg::CannotWriteTrace, out.Language(), {tracePath, std::strerror(TraceWriteError())}));
+      return out.Finish(kExitUsage);
+    }
     tool.options.trace = trace.get();
   }
   StopOnInterrupt(tool.stop);
@@ -181,6 +283,14 @@ int main(int argc, char** argv) {
     code = RunFlash(tool, file);
   } else if (demo->parsed()) {
     code = RunMakeDemoFirmware(tool, file, demoSpec);
+  }
+  if (trace) {
+    const int closed = std::fclose(trace.release());
+    const int error = TraceWriteError() != 0 ? TraceWriteError() : closed != 0 ? errno : 0;
+    if (error != 0) {
+      out.OutputLost(Text(Msg::CannotWriteTrace, out.Language(), {tracePath, std::strerror(error)}) +
+                     " (the trace is incomplete)");
+    }
   }
   return out.Finish(code);
 }

@@ -62,6 +62,7 @@ bool BootLink::ReadUntilAck(std::uint16_t code, int budget) {
   for (int i = 0; i < budget; ++i) {
     ReadReplyLocked();
     if (IsAck(code)) return true;
+    if (stop_ != nullptr && stop_->load()) return false;
   }
   return false;
 }

@@ -97,6 +97,12 @@ class BootLink {
   ReportChannel& Channel() { return channel_; }
   Clock& GetClock() { return clock_; }
 
+  // When set, the read loops that wait for an acknowledgement (EraseUntilAck,
+  // SendDataPacket, SendRecord) give up after the first read that follows a stop
+  // request, so a stop acts within one read time-out instead of a whole budget (an
+  // erase wait is kEraseReadAttempts reads). What is written is unchanged.
+  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+
   // The last reply read successfully (64 data bytes); zero at start.
   std::uint8_t ReplyReport[64] = {};
 
@@ -179,6 +185,7 @@ class BootLink {
 
   ReportChannel& channel_;
   Clock& clock_;
+  const std::atomic<bool>* stop_ = nullptr;
   std::uint32_t lastReadStatus_ = kReadNotOpen;  // no read yet: nothing is acknowledged
   std::atomic<std::uint64_t> writes_{0};
   std::atomic<std::uint64_t> reads_{0};

@@ -1,8 +1,12 @@
 #include "sim/SimulateOptions.h"
 
+#include <atomic>
 #include <charconv>
+#include <chrono>
+#include <cstdio>
 #include <fstream>
-#include <iterator>
+#include <random>
+#include <system_error>
 
 #include "hid/DeviceFamily.h"
 
@@ -42,6 +46,89 @@ std::string ValueIsNot(std::string_view value, std::string_view why) {
   text += "' ";
   text += why;
   return text;
+}
+
+namespace fs = std::filesystem;
+
+std::string Quoted(const fs::path& path) {
+  const auto text = path.u8string();
+  return "'" + std::string(text.begin(), text.end()) + "'";
+}
+
+const char* KindName(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::directory:
+      return "a directory";
+    case fs::file_type::block:
+    case fs::file_type::character:
+      return "a device";
+    case fs::file_type::fifo:
+      return "a FIFO";
+    case fs::file_type::socket:
+      return "a socket";
+    default:
+      return "not a regular file";
+  }
+}
+
+// The file a path names once its symlinks (the last component's, in a chain) are
+// followed; the path itself when it is no symlink. A link that points nowhere gives
+// the path it points to, where the file will be made.
+bool FollowLinks(fs::path path, fs::path& out, std::string& why) {
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path, ec);
+    if (ec || !fs::is_symlink(st)) {
+      out = path;
+      return true;
+    }
+    const fs::path target = fs::read_symlink(path, ec);
+    if (ec) {
+      why = Quoted(path) + ": " + ec.message();
+      return false;
+    }
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  why = Quoted(path) + ": too many levels of symbolic links";
+  return false;
+}
+
+// Where flash-out really writes: a regular file, or a new file in an existing
+// directory. Anything else is refused with why.
+bool FlashOutTarget(const fs::path& path, fs::path& target, std::string& why) {
+  if (!FollowLinks(path, target, why)) return false;
+  std::error_code ec;
+  const fs::file_status st = fs::status(target, ec);
+  if (fs::exists(st)) {
+    if (!fs::is_regular_file(st)) {
+      why = Quoted(path) + " is " + KindName(st.type()) + "; flash-out writes a regular file";
+      return false;
+    }
+    return true;
+  }
+  const fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  if (!fs::is_directory(dir, ec)) {
+    why = Quoted(path) + ": no such directory " + Quoted(dir);
+    return false;
+  }
+  return true;
+}
+
+// A name for the temporary file no other run picks: this process's own random bits
+// and a counter.
+fs::path TemporaryName(const fs::path& target) {
+  static std::atomic<unsigned> counter{0};
+  static const std::uint64_t processBits = [] {
+    std::random_device rd;
+    return (std::uint64_t{rd()} << 32) ^ rd() ^
+           static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }();
+  char tail[64];
+  std::snprintf(tail, sizeof tail, ".%016llx-%u.part", static_cast<unsigned long long>(processBits),
+                counter.fetch_add(1));
+  fs::path name = target;
+  name += tail;
+  return name;
 }
 
 }  // namespace
@@ -113,12 +200,20 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
         return false;
       }
       flashIn = std::filesystem::path(std::u8string(value.begin(), value.end()));
+      opts.flashIn = flashIn;
     } else if (key == "flash-out") {
       if (value.empty()) {
         error = KeyError(key, "needs a file name");
         return false;
       }
       opts.flashOut = std::filesystem::path(std::u8string(value.begin(), value.end()));
+      // Refused now, before the first report, rather than after "Updated successful!".
+      fs::path target;
+      std::string why;
+      if (!FlashOutTarget(opts.flashOut, target, why)) {
+        error = KeyError(key, why);
+        return false;
+      }
     } else if (key == "head") {
       if (value == "staged") {
         opts.adapter.stagedHead = true;
@@ -158,15 +253,37 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
   }
 
   if (!flashIn.empty()) {
-    std::ifstream in(flashIn, std::ios::binary);
-    if (!in) {
-      error = KeyError("flash-in", "cannot read '" + flashIn.string() + "'");
+    // Only a regular file: a directory, /dev/zero or a FIFO would throw, grow without
+    // bound or block for ever.
+    std::error_code ec;
+    const fs::file_status st = fs::status(flashIn, ec);
+    if (!fs::exists(st)) {
+      error = KeyError("flash-in",
+                       "cannot read " + Quoted(flashIn) + ": " + (ec ? ec.message() : std::string("no such file")));
       return false;
     }
-    opts.adapter.initialFlash.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (opts.adapter.initialFlash.size() > opts.adapter.flashSize) {
-      error = KeyError("flash-in", "the file holds " + std::to_string(opts.adapter.initialFlash.size()) +
-                                       " bytes, more than flash-size " + std::to_string(opts.adapter.flashSize));
+    if (!fs::is_regular_file(st)) {
+      error = KeyError("flash-in", Quoted(flashIn) + " is " + KindName(st.type()) + ", not a regular file");
+      return false;
+    }
+    std::ifstream in(flashIn, std::ios::binary);
+    if (!in) {
+      error = KeyError("flash-in", "cannot read " + Quoted(flashIn));
+      return false;
+    }
+    // At most one byte more than fits, to tell a file that is too long.
+    auto& bytes = opts.adapter.initialFlash;
+    const std::uintmax_t size = fs::file_size(flashIn, ec);
+    bytes.resize(static_cast<std::size_t>(ec || size > opts.adapter.flashSize ? opts.adapter.flashSize : size) + 1);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad()) {
+      error = KeyError("flash-in", "cannot read " + Quoted(flashIn));
+      return false;
+    }
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() > opts.adapter.flashSize) {
+      error = KeyError("flash-in",
+                       "the file holds more than flash-size " + std::to_string(opts.adapter.flashSize) + " bytes");
       return false;
     }
   }
@@ -179,19 +296,38 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
   return true;
 }
 
-bool WriteFlashOut(const AdapterModel& model, const std::filesystem::path& path) {
+bool WriteFlashOut(const AdapterModel& model, const std::filesystem::path& path, std::string* why) {
   if (path.empty()) return true;
+  std::string reason;
+  const auto fail = [&](std::string text) {
+    if (why) *why = std::move(text);
+    return false;
+  };
+  // Checked again here: the file may have changed since the options were read, and the
+  // gadget writes it at every restart.
+  fs::path target;
+  if (!FlashOutTarget(path, target, reason)) return fail(reason);
   const auto bytes = model.ReadFlash(0, model.Config().flashSize);
-  std::filesystem::path temporary = path;
-  temporary += ".part";
+  const fs::path temporary = TemporaryName(target);
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) return fail("cannot create " + Quoted(temporary));
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) return false;
+    out.close();
+    if (!out) {
+      std::error_code ignored;
+      fs::remove(temporary, ignored);
+      return fail("cannot write " + Quoted(temporary));
+    }
   }
   std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  return !ec;
+  fs::rename(temporary, target, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    return fail(Quoted(target) + ": " + ec.message());
+  }
+  return true;
 }
 
 }  // namespace korbex::sim

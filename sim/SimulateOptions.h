@@ -14,6 +14,7 @@ namespace korbex::sim {
 struct SimulateOptions {
   AdapterConfig adapter;  // flash-in already loaded into initialFlash
   LinkConfig link;
+  std::filesystem::path flashIn;   // as given; already read into adapter.initialFlash
   std::filesystem::path flashOut;  // empty: not written
   // head-address: where the loader keeps its head. Without it the tool places the head
   // where the file says (the section-3 load address for a single-number adapter).
@@ -27,9 +28,17 @@ struct SimulateOptions {
 // ("--simulate key 'beta': …").
 bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::string& error);
 
-// flash-out: writes the model's whole flash to path (nothing when path is empty) through
-// a temporary file renamed into place, so a reader never sees half a flash. False when
-// it could not be written.
-bool WriteFlashOut(const AdapterModel& model, const std::filesystem::path& path);
+// flash-in is a regular file (through symlinks) of at most flash-size bytes; it is
+// never read past flash-size + 1 bytes. flash-out names a regular file or a new one in
+// an existing directory (through symlinks); a directory, a device node, a FIFO or a
+// socket is refused here, before any report is exchanged.
+
+// flash-out: writes the model's whole flash to path (nothing when path is empty)
+// through a temporary file of its own (a unique name in the target's directory)
+// renamed into place, so a reader never sees half a flash and two runs never share the
+// temporary file. A symlink is written through: its target is replaced, the link
+// stays. Anything but a regular file is refused, never replaced. False, with why when
+// given, when it could not be written.
+bool WriteFlashOut(const AdapterModel& model, const std::filesystem::path& path, std::string* why = nullptr);
 
 }  // namespace korbex::sim

@@ -113,9 +113,14 @@ PassResult FlashRun::WritePass(const SectionPlan& p, std::uint64_t progressBase,
   const std::uint32_t count = BlockCount(p.writtenLength, unit);
   Phase(UpdatePhase::WritePass, p.section);
   auto stopPass = [&](std::uint32_t i, FailureCause cause, std::uint32_t address) {
-    BlockEvent(UpdateEvent::Kind::BlockNotWritten, UpdatePhase::WritePass, p, i, count, address, cause);
     result.complete = false;
     result.reached = i * unit;
+    // A wait cut short by a stop request is the stop, not a failed block.
+    if (StopRequested()) {
+      result.stopRequested = true;
+      return result;
+    }
+    BlockEvent(UpdateEvent::Kind::BlockNotWritten, UpdatePhase::WritePass, p, i, count, address, cause);
     return result;
   };
   for (std::uint32_t i = 0; i < count; ++i) {
@@ -139,6 +144,7 @@ PassResult FlashRun::WritePass(const SectionPlan& p, std::uint64_t progressBase,
       if (stopped()) return result;
       ReadBytes(f, leading_, kLeadingPieceSize);
       if (!link_.SendDataPacket(leading_, a, kLeadingPieceSize, p.checkValue)) {
+        if (stopped()) return result;
         // The rest of the block is not sent; the checks find it different later.
         BlockEvent(UpdateEvent::Kind::BlockNotWritten, UpdatePhase::WritePass, p, i, count, a,
                    FailureCause::LeadingPieceFailed);

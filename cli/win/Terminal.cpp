@@ -10,7 +10,19 @@ namespace {
 std::atomic<bool>* interruptFlag = nullptr;
 bool escapesShown = false;
 
+// Time the run gets to reach its next safe point when the console window is closed:
+// Windows ends the process about 5 s after the close event whatever the handler does.
+constexpr DWORD kCloseGraceMs = 4000;
+
 BOOL WINAPI OnConsoleCtrl(DWORD type) {
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+    // The console is going away (the closed terminal of POSIX): ask for the stop and
+    // hold this thread, so the run stops between two exchanges and writes its trace
+    // and exit code before the system ends the process. main returning ends it sooner.
+    if (interruptFlag) interruptFlag->store(true);
+    Sleep(kCloseGraceMs);
+    return TRUE;
+  }
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
   if (interruptFlag && !interruptFlag->load()) {
     interruptFlag->store(true);

@@ -202,7 +202,7 @@ class Server {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     usb_.Unbind();
-    if (!sim::WriteFlashOut(model_, o_.adapter.flashOut)) Log("cannot write %s", o_.adapter.flashOut.string().c_str());
+    if (std::string why; !sim::WriteFlashOut(model_, o_.adapter.flashOut, &why)) Log("flash-out: %s", why.c_str());
     state_ = State::Off;
     backAtMs_ = NowMs() + forMs;
     leaveAtMs_ = 0;
@@ -336,7 +336,7 @@ int main(int argc, char** argv) {
   Server server(o, *model, usb);
   const bool ok = server.Run(signalFd);
   usb.Teardown();
-  if (!sim::WriteFlashOut(*model, o.adapter.flashOut)) Log("cannot write %s", o.adapter.flashOut.string().c_str());
+  if (std::string why; !sim::WriteFlashOut(*model, o.adapter.flashOut, &why)) Log("flash-out: %s", why.c_str());
   const auto stats = model->StatsSnapshot();
   Log("removed; %u reports, %u restarts, %u erases, %u records, %u checks", stats.exchanges, model->Restarts(),
       stats.erases, stats.records, stats.checks);

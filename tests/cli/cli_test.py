@@ -31,7 +31,7 @@ QUERY_LOADER, SAVE_HEAD, CHECK_BLOCK, SET_IMAGE_INFO = 0xC1, 0xC2, 0xC3, 0xC4
 WRITING = {ERASE, WRITE_DATA, WRITE_RECORD}
 
 EXIT = {"ok": 0, "failed": 1, "usage": 2, "no-adapter": 3, "file-refused": 4, "cancelled": 5,
-        "cannot-open": 6, "loader-silent": 7}
+        "cannot-open": 6, "loader-silent": 7, "output-failed": 8}
 
 
 def case(wine=False):
@@ -687,6 +687,309 @@ def restart_wait_as_long_as_it_was():
         doc = parse_json(run("--json", "--simulate=fault=ignore:Finish", "-y", "flash", "fw.dat"))
         after = doc["afterRestart"]
         check(after["returned"] is False and 0 <= after.get("waitedMs", -1) < 1000, f"{after}")
+
+
+# --- the program's surroundings: signals, closed pipes, the files the user named -----
+
+def start(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw):
+    """The tool running in the background (POSIX cases: they signal it). A trace of an
+    earlier run is removed first, so await_trace sees this run's."""
+    if "--trace" in args and os.path.exists(args[args.index("--trace") + 1]):
+        os.remove(args[args.index("--trace") + 1])
+    return subprocess.Popen(EMULATOR + [TOOL] + list(args), stdin=subprocess.DEVNULL, stdout=stdout,
+                            stderr=stderr, env=base_env(), **kw)
+
+
+def finish(p, timeout=60):
+    try:
+        out, err = p.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.communicate()
+        raise Failure(f"still running after {timeout} s")
+    return Result(p.returncode, (out or b"").decode("utf-8", "replace"), (err or b"").decode("utf-8", "replace"), 0)
+
+
+def await_trace(path, prefix, count=1, timeout=30):
+    """Waits until the trace holds count W lines starting with prefix (the command's bytes)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(path, encoding="ascii", errors="replace") as f:
+                if sum(1 for l in f if l.startswith(prefix)) >= count:
+                    return
+        except FileNotFoundError:
+            pass
+        time.sleep(0.02)
+    raise Failure(f"the trace never showed {count} x {prefix!r}")
+
+
+TRACE_RECORD, TRACE_ERASE, TRACE_CHECK = "W 00 05 0b", "W 00 05 04 00", "W 00 05 c3 00"
+
+
+def check_partial_flash(flash, regions, size):
+    """A stopped update left a flash of the right size in which every byte is erased or the file's."""
+    check(len(flash) == size, f"flash-out holds {len(flash)} bytes, not {size}")
+    covered = bytearray(len(flash))
+    complete = True
+    for address, data in regions:
+        got = flash[address:address + len(data)]
+        bad = [i for i in range(len(data)) if got[i] not in (data[i], 0xFF)]
+        check(not bad, f"flash at 0x{address + bad[0]:x} is neither erased nor the file's" if bad else "")
+        complete &= got == data
+        covered[address:address + len(data)] = b"\x01" * len(data)
+    check(all(covered[i] or flash[i] == 0xFF for i in range(len(flash))), "flash changed outside the written blocks")
+    check(not complete, "a stopped update left the whole image written")
+
+
+@case()
+def signals_stop_between_exchanges():
+    """SIGHUP (a closed terminal), SIGINT and SIGTERM stop flash at the next safe point:
+    exit 1, never "Updated successful!", the trace whole, flash-out written and consistent."""
+    import signal
+    with Workdir() as w:
+        fw = Firmware(s1=4 * 4096, s2=4096)
+        w.write("fw.dat", fw.bytes)
+        for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
+            p = start("--simulate=latency-ms=3,flash-size=0x30000,flash-out=o.bin", "--trace", "t.txt",
+                      "-y", "flash", "fw.dat")
+            await_trace("t.txt", TRACE_RECORD, 80)  # inside the second block
+            p.send_signal(sig)
+            r = finish(p)
+            expect(r, 1, f"{sig.name} during flash")
+            check("Updated successful!" not in r.out, f"{sig.name}: success claimed: {r!r}")
+            one_line_error(r, "stopped on request", "partly written")
+            codes = commands_written(read_trace("t.txt"))  # every line well formed
+            check(SAVE_HEAD not in codes and FINISH not in codes, f"{sig.name}: went on to {codes[-3:]}")
+            check_partial_flash(w.read("o.bin"), fw.expected_regions(), 0x30000)
+
+
+@case()
+def stop_acts_within_a_second():
+    """Ctrl-C in the middle of a long wait (an erase never acknowledged: 50 reads, 10 s)
+    acts within one read, and verify's stop says nothing was written."""
+    import signal
+    with Workdir() as w:
+        w.write("fw.dat", Firmware(s1=2 * 4096, s2=0).bytes)
+        p = start("--simulate=fault=nak:Erase@1x*", "--trace", "t.txt", "-y", "flash", "fw.dat")
+        await_trace("t.txt", TRACE_ERASE)
+        time.sleep(0.5)
+        sent = time.monotonic()
+        p.send_signal(signal.SIGINT)
+        r = finish(p)
+        waited = time.monotonic() - sent
+        expect(r, 1, "Ctrl-C in the erase wait")
+        one_line_error(r, "stopped on request")
+        check(waited < 1.0, f"Ctrl-C took {waited:.1f} s to act")
+
+        p = start("--simulate=latency-ms=150", "--trace", "t.txt", "verify", "fw.dat")
+        await_trace("t.txt", TRACE_CHECK)
+        p.send_signal(signal.SIGINT)
+        r = finish(p)
+        expect(r, 1, "Ctrl-C during verify")
+        line = one_line_error(r, "stopped on request", "writes nothing")
+        check("partly written" not in line and "flash again" not in line, f"verify speaks of writing: {line}")
+
+
+@case()
+def closed_pipe_finishes_the_run():
+    """`flash -y fw.dat | head -1`: the reader goes away; the update goes on to its end
+    (exit 0), the trace and flash-out are whole. Also with stderr on the same pipe."""
+    with Workdir() as w:
+        fw = Firmware()
+        w.write("fw.dat", fw.bytes)
+        for merged in (False, True):
+            p = start("--simulate=latency-ms=1,flash-out=o.bin", "--trace", "t.txt", "-y", "flash", "fw.dat",
+                      stderr=subprocess.STDOUT if merged else subprocess.PIPE)
+            first = p.stdout.readline()
+            p.stdout.close()  # as head -1 does
+            try:
+                p.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                raise Failure("the tool did not end after its reader went away")
+            err = b"" if merged else p.stderr.read()
+            check(p.returncode == 0, f"closed pipe (stderr merged: {merged}): exit {p.returncode}, first line "
+                                     f"{first!r}, stderr {err!r}")
+            check(err == b"", f"stderr: {err!r}")
+            check(commands_written(read_trace("t.txt"))[-1] == FINISH, "the trace does not end with Finish")
+            check_flash(w.read("o.bin"), fw.expected_regions())
+
+
+@case()
+def trace_never_destroys_a_file():
+    """--trace naming a file the run reads or writes is refused before anything is
+    opened; inspect does not touch the trace; an empty or unwritable trace is exit 2."""
+    with Workdir() as w:
+        w.write("fw.dat", Firmware().bytes)
+        os.link("fw.dat", "hard.dat")
+        w.write("in.bin", b"\x11" * 4096)
+        w.write("out.bin", b"\x22" * 4096)
+        table = [
+            (["--trace", "fw.dat", "-y", "flash", "fw.dat"], "fw.dat"),
+            (["--trace", "./fw.dat", "verify", "fw.dat"], "fw.dat"),
+            (["--trace", "hard.dat", "-y", "flash", "fw.dat"], "fw.dat"),
+            (["--simulate=flash-in=in.bin", "--trace", "in.bin", "info"], "in.bin"),
+            (["--simulate=flash-out=out.bin", "--trace", "./out.bin", "info"], "out.bin"),
+            (["--simulate=flash-out=new.bin", "--trace", "new.bin", "info"], "new.bin"),
+        ]
+        for args, victim in table:
+            before = w.read(victim) if os.path.exists(victim) else None
+            r = run("--simulate", *args) if not args[0].startswith("--simulate") else run(*args)
+            expect(r, 2, " ".join(args))
+            one_line_error(r, "--trace")
+            after = w.read(victim) if os.path.exists(victim) else None
+            check(after == before, f"{' '.join(args)}: {victim} changed")
+        for trace in ("t.txt", "fw.dat"):
+            r = run("--trace", trace, "inspect", "fw.dat")
+            expect(r, 0, f"inspect --trace {trace}")
+        check(not os.path.exists("t.txt"), "inspect created its trace file")
+        check(w.read("fw.dat") == Firmware().bytes, "inspect --trace fw.dat changed the file")
+        for trace in ("", "/dev/full"):
+            r = run("--simulate", "--trace", trace, "info")
+            expect(r, 2, f"--trace {trace!r}")
+            one_line_error(r, "trace")
+
+
+@case()
+def lost_output_is_not_success():
+    """stdout on a full disk, a trace file that stops being written during the run:
+    a warning and exit 8 (output-failed) instead of 0; a failure keeps its own code."""
+    import resource
+    import signal
+    with Workdir() as w:
+        w.write("fw.dat", Firmware().bytes)
+        for args in (["--simulate", "list"], ["--json", "--simulate", "list"]):
+            with open("/dev/full", "wb") as full:
+                p = subprocess.run(EMULATOR + [TOOL] + args, stdout=full, stderr=subprocess.PIPE, env=base_env())
+            check(p.returncode == EXIT["output-failed"], f"{args} >/dev/full: exit {p.returncode}")
+            check(b"standard output" in p.stderr, f"{args}: nothing said: {p.stderr!r}")
+
+        def small_files():
+            # The trace may grow to 4000 bytes; a write past that fails (EFBIG).
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4000, 4000))
+
+        for json_mode in (False, True):
+            args = ["--simulate", "--trace", "t.txt", "-y", "flash", "fw.dat"]
+            if json_mode:
+                args.insert(0, "--json")
+            p = subprocess.run(EMULATOR + [TOOL] + args, capture_output=True, env=base_env(), preexec_fn=small_files)
+            r = Result(p.returncode, p.stdout.decode(), p.stderr.decode(), 0)
+            expect(r, EXIT["output-failed"], f"trace cut short (json: {json_mode})")
+            if json_mode:
+                doc = parse_json(r)
+                check(doc["ending"] == "Success" and any("t.txt" in x for x in doc["warnings"]), f"{doc}")
+            else:
+                check("Updated successful!" in r.out, f"{r!r}")
+                one_line_error(r, "t.txt", "incomplete")
+        # A failed update keeps exit 1 (its own code) when the trace is lost too.
+        p = subprocess.run(EMULATOR + [TOOL, "--simulate=fault=corrupt:WriteRecord@3", "--trace", "t.txt", "-y",
+                                       "flash", "fw.dat"], capture_output=True, env=base_env(), preexec_fn=small_files)
+        check(p.returncode == 1 and b"incomplete" in p.stderr, f"failed update: exit {p.returncode} {p.stderr!r}")
+
+
+@case()
+def simulator_files_are_safe():
+    """flash-out: a directory, device or FIFO is refused before the first report, a
+    symlink is written through and stays a link, concurrent runs never mix; flash-in:
+    a directory, /dev/zero or a FIFO is refused at once."""
+    with Workdir() as w:
+        fw = Firmware()
+        w.write("fw.dat", fw.bytes)
+        os.mkdir("dir")
+        os.mkfifo("fifo")
+        for target in ("dir", "/dev/null", "fifo"):
+            r = run(f"--simulate=flash-out={target}", "-y", "flash", "fw.dat", timeout=20)
+            expect(r, 2, f"flash-out={target}")
+            one_line_error(r, "'flash-out'", target)
+            check(r.out == "", f"flash-out={target}: the run started: {r!r}")
+        check(os.path.isdir("dir") and stat_is_fifo("fifo"), "flash-out replaced a directory or FIFO")
+        for source in ("dir", "/dev/zero", "fifo"):
+            try:
+                r = run(f"--simulate=flash-in={source}", "list", timeout=10)
+            except subprocess.TimeoutExpired:
+                raise Failure(f"flash-in={source} did not return")
+            expect(r, 2, f"flash-in={source}")
+            one_line_error(r, "'flash-in'", source)
+
+        os.symlink("real.bin", "link.bin")  # dangling: real.bin is made
+        for _ in range(2):  # then an existing target
+            expect(run("--simulate=flash-out=link.bin", "-y", "flash", "fw.dat"), 0, "flash-out through a symlink")
+            check(os.path.islink("link.bin") and os.readlink("link.bin") == "real.bin", "the symlink was replaced")
+            check_flash(w.read("real.bin"), fw.expected_regions())
+
+        # Several runs at once writing one flash-out: each writes its own temporary file,
+        # so every run succeeds and the file is one run's whole flash.
+        size = 16 << 20
+        images = []
+        for i in range(4):
+            w.write(f"in{i}.bin", bytes([0x10 + i]) * 4096)
+            images.append(bytes([0x10 + i]) * 4096 + b"\xff" * (size - 4096))
+        for round_ in range(3):
+            ps = [start(f"--simulate=flash-size={size},flash-in=in{i}.bin,flash-out=shared.bin", "info")
+                  for i in range(4)]
+            results = [finish(p) for p in ps]
+            for r in results:
+                expect(r, 0, f"concurrent flash-out, round {round_}")
+            check(w.read("shared.bin") in images, "the shared flash-out mixes runs")
+        left = [n for n in os.listdir(".") if n.startswith("shared.bin") and n != "shared.bin"]
+        check(not left, f"temporary files left: {left}")
+
+
+def stat_is_fifo(path):
+    import stat
+    return stat.S_ISFIFO(os.lstat(path).st_mode)
+
+
+@case(wine=True)
+def small_messages_and_shapes():
+    """make-demo-firmware says why it cannot write; --sizes and --wait name the bad
+    value; --json --version/--help are JSON; the help columns line up; info's FlashLoader
+    note is one parenthesis; "file" is {"path": …} in every command's JSON."""
+    with Workdir() as w:
+        os.mkdir("dir")
+        for target, why in [("dir", "directory"), (os.path.join("missing", "x.dat"), "missing")]:
+            r = run("make-demo-firmware", target)
+            expect(r, 2, f"make-demo-firmware {target}")
+            line = one_line_error(r, target)
+            check("write failed" not in line and why in line.lower(), f"make-demo-firmware {target}: {line}")
+        for args, needles in [(["make-demo-firmware", "x.dat", "--sizes", "abc"], ["--sizes", "'abc'", "S1,S2,S3"]),
+                              (["make-demo-firmware", "x.dat", "--sizes", "1,2"], ["--sizes", "'1,2'"]),
+                              (["--simulate", "info", "--wait=abc"], ["--wait", "'abc'", "seconds"]),
+                              (["--simulate", "info", "--wait=0"], ["--wait", "'0'", "1 to 86400"])]:
+            r = run(*args)
+            expect(r, 2, " ".join(args))
+            one_line_error(r, *needles)
+
+        doc = parse_json(run("--json", "--version"))
+        check(re.fullmatch(r"\d+\.\d+", doc["version"]) and doc["ok"], f"--json --version: {doc}")
+        doc = parse_json(run("--json", "--help"))
+        check("--simulate" in doc["help"] and doc["ok"], f"--json --help: {doc}")
+        doc = parse_json(run("--json", "flash", "--help"))
+        check("FILE" in doc["help"], f"--json flash --help: {doc}")
+
+        # Every option's description starts in one column.
+        r = run("--help")
+        options = r.out.split("Options:")[1].split("Subcommands:")[0]
+        rows = [l for l in options.splitlines() if l.strip()]
+        columns = set()
+        for row in rows:
+            m = re.match(r"^(  \S.*?\S) {2,}\S", row)
+            check(m, f"--help row without a description column: {row!r}")
+            columns.add(m.end() - 1)
+        check(len(columns) == 1, f"--help descriptions start in columns {sorted(columns)}:\n{options}")
+
+        r = run("--simulate", "-q", "info")
+        expect(r, 0, "FlashLoader info")
+        note = r.out.strip().split("  ", 1)[1]
+        check(note.count("(") == 1 and note.endswith(")") and "not reported" in note, f"info note: {note!r}")
+
+        w.write("fw.dat", Firmware().bytes)
+        for args in (["inspect", "fw.dat"], ["--simulate", "verify", "fw.dat"], ["--simulate", "-y", "flash", "fw.dat"],
+                     ["make-demo-firmware", "fw.dat"]):
+            doc = parse_json(run("--json", *args))
+            check(doc["file"]["path"] == "fw.dat", f"{args[-2]}: file is {doc['file']!r}")
 
 
 def main():
