@@ -424,7 +424,9 @@ std::uint16_t AdapterModel::Execute(const Command& c, unsigned faults, std::uint
         Put32(d + 18, config_.loaderSize);
         Put32(d + 18 + 12, config_.eraseUnitSize);
       } else if (c.code == kSaveHead) {
-        std::copy(staged_.begin(), staged_.end(), flash_.begin() + headBegin_);
+        // A loader without staging wrote the head at once: there is nothing to save, and
+        // its staged copy is only the head it powered up with.
+        if (config_.stagedHead) std::copy(staged_.begin(), staged_.end(), flash_.begin() + headBegin_);
       } else {
         // The adapter restarts: what the loader held and did not save is gone.
         PowerUpLocked();
