@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "protocol/BootProtocol.h"
-#include "update/UpdateEngine.h"
+#include "identity/UpdateSession.h"
 
 namespace korbex {
 
