@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/BootProtocol.h"
 #include "identity/UpdateSession.h"
+#include "protocol/BootProtocol.h"
 
 namespace korbex {
 

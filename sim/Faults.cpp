@@ -42,7 +42,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
          });
 }
 
-
 // Reads a decimal or 0x-hex number at the front of s. False when there is none or it
 // does not fit 32 bits.
 bool TakeNumber(std::string_view& s, std::uint32_t& value) {
