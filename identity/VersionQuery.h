@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "identity/UpdateSession.h"
 #include "protocol/BootProtocol.h"
-#include "update/UpdateEngine.h"
 
 namespace korbex {
 

@@ -9,23 +9,12 @@
 #include <string_view>
 
 #include "hid/DeviceFamily.h"
+#include "identity/UpdateSession.h"
 #include "protocol/BootProtocol.h"
 #include "text/OperationLog.h"
 #include "update/FirmwareImage.h"
 
 namespace korbex {
-
-inline constexpr std::uint32_t kVersionNotRead = 0x5A5A5A5A;
-
-// Process-wide update state shared by the UI thread and the worker.
-struct UpdateSession {
-  std::atomic<int> updateRunning{0};
-  std::atomic<std::uint32_t> deviceVersion{kVersionNotRead};
-  std::atomic<std::uint32_t> deviceVersionMinor{0};
-  std::atomic<std::uint32_t> deviceBeta{0};
-  std::atomic<int> singleNumberVersion{0};  // set by the version query, read and cleared by the update
-  std::atomic<int> fileOpened{0};
-};
 
 enum class UpdatePhase { Checking, QueryLoader, Confirm, WritePass, CheckPass, SaveHead, HeadCheck, ImageInfo, Finish };
 

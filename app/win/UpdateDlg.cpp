@@ -204,7 +204,13 @@ LRESULT CUpdateDlg::OnApplyCaption(WPARAM, LPARAM) {
   return 0;
 }
 
-void CUpdateDlg::ApplyDeviceCaption() { SetWindowTextW(m_hWnd, deviceCaption.c_str()); }
+void CUpdateDlg::ApplyDeviceCaption() {
+  // The caption text ends in a line feed; a title bar would draw it as a box after the
+  // version, so the window gets the text without its line ending.
+  std::wstring title = deviceCaption;
+  while (!title.empty() && (title.back() == L'\n' || title.back() == L'\r')) title.pop_back();
+  SetWindowTextW(m_hWnd, title.c_str());
+}
 
 bool CUpdateDlg::WorkerAlive() const { return worker_ && WaitForSingleObject(worker_, 0) == WAIT_TIMEOUT; }
 

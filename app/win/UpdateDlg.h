@@ -46,7 +46,7 @@ class CUpdateDlg : public CDialog {
   // reads its version into the caption. Skipped while an update runs; an arrival
   // during an update is answered when the worker has ended.
   void QueryDeviceVersion();
-  // Sets the window caption to deviceCaption.
+  // Sets the window caption to deviceCaption without its trailing line feed.
   void ApplyDeviceCaption();
   // The update button: file choice, firmware file, log, header 1, worker.
   void OnUsbUpdate();

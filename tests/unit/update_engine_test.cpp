@@ -304,6 +304,28 @@ TEST(UpdateEngine, HeadIsCheckedWhetherOrNotSaveHeadIsAcknowledged) {
   }
 }
 
+// A loader that writes head blocks at once (no staging): SaveHead has nothing to copy,
+// and must not put back the head the adapter powered up with.
+TEST(UpdateEngine, LoaderWithoutHeadStagingIsUpdatedWhole) {
+  struct Case {
+    const char* name;
+    bool section3;
+  } const cases[] = {{"sections 1 and 2, head at 0", false}, {"section 3, head at its load address", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes file = File(3 * 4096 + 100, 4096, 2 * 4096 + 500);
+    auto config = Adapter(c.section3 ? kProductTwoStage : kProductFlashLoader);
+    config.stagedHead = false;
+    config.headAddress = c.section3 ? kAddress3 : 0;
+    config.initialFlash.assign(kAddress3 + 4 * 4096, 0x5A);  // an older image everywhere
+    SimRig rig(config, file);
+    rig.session.singleNumberVersion = c.section3 ? 1 : 0;
+    EXPECT_EQ(rig.Run(), UpdateEnding::Success);
+    EXPECT_TRUE(rig.FlashMatchesFile(c.section3 ? WrittenSet::Section3 : WrittenSet::Sections1And2));
+    EXPECT_EQ(rig.model->StatsSnapshot().saveHeads, 1u);
+  }
+}
+
 TEST(UpdateEngine, ProgressCountsBothSectionsAndIsClamped) {
   struct Case {
     const char* name;

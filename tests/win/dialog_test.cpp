@@ -204,7 +204,7 @@ TEST(Dialog, UpdateFromButtonToResult) {
   GetCurrentDirectoryW(MAX_PATH, currentDirectory);
 
   const std::wstring title = Expected(kTextTitle);
-  const std::wstring versionCaption = title + L" (Device: v1.2)\n";
+  const std::wstring versionCaption = title + L" (Device: v1.2)";
   CUpdateDlg dialog;
   rig.Attach(dialog);
   const INT_PTR result = RunDialog(dialog, [&](HWND window, DWORD ui) {
@@ -371,7 +371,7 @@ TEST(Dialog, DeviceChangesFollowTheAdapter) {
   CUpdateDlg dialog;
   rig.Attach(dialog);
   const std::wstring title = Expected(kTextTitle);
-  const std::wstring versionCaption = title + L" (Device: v1.2)\n";
+  const std::wstring versionCaption = title + L" (Device: v1.2)";
   RunDialog(dialog, [&](HWND window, DWORD) {
     HWND button = Control(window, 1009);
     ASSERT_TRUE(WaitUntil([&] { return WindowText(window) == versionCaption; }));
@@ -404,6 +404,24 @@ TEST(Dialog, DeviceChangesFollowTheAdapter) {
     EXPECT_TRUE(IsWindowEnabled(button));
     EXPECT_EQ(WindowText(window), title);
     EXPECT_EQ(rig.adapter->TotalConnections(), connections + 2);
+  });
+}
+
+// The caption text keeps the line feed its format ends in; the title bar gets the
+// text without it (a title bar draws a line feed as a box after the version).
+TEST(Dialog, TitleBarShowsTheVersionWithoutTheCaptionsLineFeed) {
+  Rig rig(kProductTwoStage);
+  CUpdateDlg dialog;
+  rig.Attach(dialog);
+  const std::wstring versionTitle = Expected(kTextTitle) + L" (Device: v1.2)";
+  RunDialog(dialog, [&](HWND window, DWORD) {
+    ASSERT_TRUE(WaitUntil([&] { return WindowText(window).rfind(versionTitle, 0) == 0; }))
+        << "no version in the title: " << WindowText(window).size() << " characters";
+    const std::wstring shown = WindowText(window);
+    EXPECT_EQ(shown, versionTitle);
+    EXPECT_NE(shown.back(), L'\n');
+    EXPECT_NE(shown.back(), L'\r');
+    EXPECT_EQ(dialog.deviceCaption, versionTitle + L"\n") << "the built caption text itself is unchanged";
   });
 }
 
@@ -443,7 +461,7 @@ TEST(Dialog, ArrivalDuringAnUpdateWaitsForTheWorker) {
   rig.Choose(firmwarePath);
   CUpdateDlg dialog;
   rig.Attach(dialog);
-  const std::wstring versionCaption = Expected(kTextTitle) + L" (Device: v1.2)\n";
+  const std::wstring versionCaption = Expected(kTextTitle) + L" (Device: v1.2)";
   RunDialog(dialog, [&](HWND window, DWORD ui) {
     HWND button = Control(window, 1009);
     ASSERT_TRUE(WaitUntil([&] { return WindowText(window) == versionCaption; }));

@@ -36,7 +36,7 @@ std::wstring executablePath, firmwarePath;
 std::string scenario;
 
 const std::wstring kTitle = L"Korbex Update v2.16";
-const std::wstring kVersionCaption = kTitle + L" (Device: v1.2)\n";
+const std::wstring kVersionCaption = kTitle + L" (Device: v1.2)";
 // The captions of an adapter that leaves (the title alone) and comes back.
 const std::vector<std::wstring> kLeftAndBack = {kVersionCaption, kTitle, kVersionCaption};
 
