@@ -12,7 +12,7 @@ enum ExitCode : int {
   kExitCancelled = 5,     // the confirmation was not answered with OK
   kExitCannotOpen = 6,    // the adapter is present but cannot be opened (permission)
   kExitLoaderSilent = 7,  // the adapter's loader (or version responder) does not answer
-  kExitOutputFailed = 8,  // the command did its work, but stdout or the --trace file could not be written
+  kExitOutputFailed = 9,  // the command did its work, but stdout or the --trace file could not be written
 };
 
 struct ExitCodeInfo {

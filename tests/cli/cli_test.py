@@ -31,7 +31,7 @@ QUERY_LOADER, SAVE_HEAD, CHECK_BLOCK, SET_IMAGE_INFO = 0xC1, 0xC2, 0xC3, 0xC4
 WRITING = {ERASE, WRITE_DATA, WRITE_RECORD}
 
 EXIT = {"ok": 0, "failed": 1, "usage": 2, "no-adapter": 3, "file-refused": 4, "cancelled": 5,
-        "cannot-open": 6, "loader-silent": 7, "output-failed": 8}
+        "cannot-open": 6, "loader-silent": 7, "output-failed": 9}
 
 
 def case(wine=False):
@@ -854,7 +854,7 @@ def trace_never_destroys_a_file():
 @case()
 def lost_output_is_not_success():
     """stdout on a full disk, a trace file that stops being written during the run:
-    a warning and exit 8 (output-failed) instead of 0; a failure keeps its own code."""
+    a warning and exit 9 (output-failed) instead of 0; a failure keeps its own code."""
     import resource
     import signal
     with Workdir() as w:
