@@ -43,6 +43,8 @@ CUpdateDlg::CUpdateDlg(HWND parent)
       link(hid, korbex::SystemClock()),
       fileChooser_(&ChooseFirmwareFile) {
   m_hIcon = LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME));
+  // Closing during an erase wait then acts within one read instead of the whole wait.
+  link.SetStopFlag(&stopRequested_);
   theDialog = this;
 }
 
