@@ -601,7 +601,7 @@ def file_not_read_whole_is_refused():
         expect(run("inspect", "big.dat"), 4, "inspect")
 
 
-@case()
+@case(wine=True)
 def one_verdict_for_a_file():
     """inspect, verify and flash refuse the same files, and a refused file sends nothing."""
     with Workdir() as w:
