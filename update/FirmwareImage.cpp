@@ -214,9 +214,7 @@ FileCheckResult CheckFirmwareFile(const FirmwareHeaders& headers, std::uint64_t 
   return PlanWrite(headers, set, 0, plan);
 }
 
-const char* WrittenSetName(WrittenSet set) {
-  return set == WrittenSet::Section3 ? "section 3" : "sections 1 and 2";
-}
+const char* WrittenSetName(WrittenSet set) { return set == WrittenSet::Section3 ? "section 3" : "sections 1 and 2"; }
 
 std::uint32_t BlockCount(std::uint32_t length, std::uint32_t unit) {
   if (unit == 0) return 0;

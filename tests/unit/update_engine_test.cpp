@@ -200,10 +200,8 @@ TEST(UpdateEngine, RefusedFilesSendNothing) {
       // Not even the first QueryLoader this family is asked before the confirmation.
       {"model code, TwoStage", kProductTwoStage, {.pid = 0x1234}, FileCheck::ModelCodeWrong, 0, false},
       {"section 1 empty, TwoStage", kProductTwoStage, {}, FileCheck::NothingToWrite, 0, false, 0, 0, 4096, 4096},
-      {"section 3 empty, single number", kProductTwoStage, {}, FileCheck::NothingToWrite, 0, false, 0, 4096, 0, 0,
-       true},
-      {"section 2 wraps the address space", kProductTwoStage, {.address2 = 0xFFFFF000}, FileCheck::AddressWraps, 0,
-       false, 0, 4096, 4097},
+      {"section 3 empty, single", kProductTwoStage, {}, FileCheck::NothingToWrite, 0, false, 0, 4096, 0, 0, true},
+      {"section 2 wraps", kProductTwoStage, {.address2 = 0xFFFFF000}, FileCheck::AddressWraps, 0, false, 0, 4096, 4097},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
