@@ -99,11 +99,31 @@ struct OpenedFile {
   bool opened = false;
   FirmwareImage image;
   FirmwareHeaders headers;
-  FileCheckResult check;  // structure, then model code
+  // The verdict for each written set (sections 1 and 2, section 3), and the file's:
+  // the first set that refuses it.
+  FileCheckResult sets[2];
+  FileCheckResult check;
+  WrittenSet refusedSet = WrittenSet::Sections1And2;
 };
 
-// Opens the file and runs every check that needs no adapter. Returns kExitOk, or
-// kExitFileRefused after reporting why.
+constexpr WrittenSet kWrittenSets[2] = {WrittenSet::Sections1And2, WrittenSet::Section3};
+
+// Refusals that depend on which sections are written (the rest refuse both sets alike).
+bool DependsOnWrittenSet(FileCheck check) {
+  return check == FileCheck::NothingToWrite || check == FileCheck::AddressWraps ||
+         check == FileCheck::SectionShorterThanLoader;
+}
+
+std::string RefusalReason(const OpenedFile& f) {
+  if (!DependsOnWrittenSet(f.check.check)) return f.check.Describe();
+  return std::string("written set ") + WrittenSetName(f.refusedSet) + ": " + f.check.Describe();
+}
+
+// Opens the file and runs every check that needs no adapter. Without an adapter the
+// written set is not known (a TwoStage adapter tells it only in its answer to a
+// version request, which is already a report sent), so a file is refused when
+// either set would be: the verdict is the same for inspect, verify and flash.
+// Returns kExitOk, or kExitFileRefused after reporting why.
 int OpenAndCheckFile(Tool& tool, const std::string& file, OpenedFile& f, bool reportRefusal = true) {
   Output& out = tool.out;
   std::error_code ec;
@@ -113,20 +133,24 @@ int OpenAndCheckFile(Tool& tool, const std::string& file, OpenedFile& f, bool re
               Text(Msg::CannotOpenFile, out.Language(), {file, ec ? ec.message() : std::string("cannot read")}));
     return kExitFileRefused;
   }
+  // The file is read whole here, once; a file that cannot be is refused before any report.
   f.opened = f.image.Open(std::move(source));
+  if (!f.opened) {
+    out.Error(kExitFileRefused, Text(Msg::CannotOpenFile, out.Language(), {file, "cannot read the whole file"}));
+    return kExitFileRefused;
+  }
   f.headers.h1Read = f.image.Read(0, f.headers.h1.bytes, kHeaderSize);
-  if (f.headers.h1Read < kHeaderSize) {
-    f.check.check = FileCheck::Header1Short;
-    f.check.actual = f.headers.h1Read;
-    f.check.expected = 0;  // the offset the header was looked for at
-  } else {
-    ReadSectionHeaders(f.image, f.headers);
-    f.check = CheckFileStructure(f.headers, f.image.Size());
-    if (f.check.ok()) f.check = CheckModelCode(f.headers.h1);
+  if (f.headers.h1Read == kHeaderSize) ReadSectionHeaders(f.image, f.headers);
+  for (int i = 0; i < 2; ++i) {
+    f.sets[i] = CheckFirmwareFile(f.headers, f.image.Size(), kWrittenSets[i]);
+    if (!f.sets[i].ok() && f.check.ok()) {
+      f.check = f.sets[i];
+      f.refusedSet = kWrittenSets[i];
+    }
   }
   if (f.check.ok()) return kExitOk;
   if (reportRefusal) {
-    out.Error(kExitFileRefused, Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), f.check.Describe()}));
+    out.Error(kExitFileRefused, Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), RefusalReason(f)}));
   }
   return kExitFileRefused;
 }
@@ -617,14 +641,21 @@ int RunInspect(Tool& tool, const std::string& file) {
     const std::uint64_t set12 = std::uint64_t{f.headers.h1.length()} + f.headers.h2.length();
     const std::uint32_t set3 = f.headers.h3.length();
     json sets = json::array();
-    auto setLine = [&](const char* name, const char* adapters, std::uint64_t bytes, bool single) {
+    auto setLine = [&](int i, const char* adapters, std::uint64_t bytes, bool single) {
+      const char* name = WrittenSetName(kWrittenSets[i]);
+      const FileCheckResult& verdict = f.sets[i];
       const std::string confirm = bytes ? Utf8(ConfirmationText(f.headers, single)) : std::string();
       out.Result(std::string("written set ") + name + " (" + adapters + "): " +
-                 (bytes ? std::to_string(bytes) + " bytes, confirmation \"" + confirm + "\"" : std::string("empty")));
-      sets.push_back({{"set", name}, {"adapters", adapters}, {"bytes", bytes}, {"confirmation", confirm}});
+                 (bytes ? std::to_string(bytes) + " bytes, confirmation \"" + confirm + "\"" : std::string("empty")) +
+                 (verdict.ok() ? std::string() : "; refused: " + verdict.Describe()));
+      sets.push_back({{"set", name},
+                      {"adapters", adapters},
+                      {"bytes", bytes},
+                      {"confirmation", confirm},
+                      {"verdict", FileCheckJson(verdict)}});
     };
-    setLine("sections 1 and 2", "two-number version", set12, false);
-    setLine("section 3", "single-number version", set3, true);
+    setLine(0, "two-number version", set12, false);
+    setLine(1, "single-number version", set3, true);
     doc["writtenSets"] = sets;
   }
 
@@ -633,8 +664,10 @@ int RunInspect(Tool& tool, const std::string& file) {
     out.Outcome("verdict: " + Text(Msg::FileAccepted, out.Language()), true);
     return kExitOk;
   }
-  out.Outcome("verdict: " + Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), f.check.Describe()}), false);
-  out.Error(kExitFileRefused, Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), f.check.Describe()}));
+  if (DependsOnWrittenSet(f.check.check)) doc["verdict"]["writtenSet"] = WrittenSetName(f.refusedSet);
+  const std::string refused = Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), RefusalReason(f)});
+  out.Outcome("verdict: " + refused, false);
+  out.Error(kExitFileRefused, refused);
   return kExitFileRefused;
 }
 

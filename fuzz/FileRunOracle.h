@@ -1,9 +1,8 @@
 #pragma once
 // The update engine on a fuzzed file, against a simulated adapter that does nothing
 // wrong. What must hold:
-//  - a file the structure check refuses sends no report at all;
-//  - a file refused for its model code or for the loader size sends nothing but
-//    QueryLoader (the TwoStage loader is asked once before the model code is known);
+//  - a file CheckFirmwareFile refuses for the written set sends no report at all;
+//  - a file refused for the loader size sends nothing but QueryLoader;
 //  - success means every block of the written set is in the adapter's flash;
 //  - a file that fits, whose blocks lie in the flash on 4096-byte boundaries without
 //    overlapping each other or the loader's head area, is written with success.
@@ -90,10 +89,11 @@ inline void RunFileThroughEngine(const std::uint8_t* data, std::size_t size, boo
   FUZZ_CHECK(session.updateRunning == 0);
   FUZZ_CHECK(listener.buttonEnabled);
 
+  const WrittenSet set = single ? WrittenSet::Section3 : WrittenSet::Sections1And2;
   const bool modelOk = CheckModelCode(peek.h1).ok();
   WritePlan plan;
-  const bool planOk = PlanWrite(peek, single ? WrittenSet::Section3 : WrittenSet::Sections1And2, loaderSize, plan).ok();
-  if (!structureOk) {
+  const bool planOk = PlanWrite(peek, set, loaderSize, plan).ok();
+  if (!structureOk || !CheckFirmwareFile(peek, size, set).ok()) {
     FUZZ_CHECK(ending == UpdateEnding::FileRefused);
     FUZZ_CHECK(stats.exchanges == 0);
   } else if (!modelOk || !planOk) {

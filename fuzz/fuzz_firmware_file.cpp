@@ -188,6 +188,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
+  // The one verdict every program judges a file by: structure, model code, and the
+  // plan of the written set with no loader bytes held back.
+  for (WrittenSet set : {WrittenSet::Sections1And2, WrittenSet::Section3}) {
+    WritePlan plan;
+    const FileCheckResult verdict = CheckFirmwareFile(headers, size, set);
+    FUZZ_CHECK(verdict.ok() == (structure.ok() && model.ok() && PlanWrite(headers, set, 0, plan).ok()));
+    if (!structure.ok()) FUZZ_CHECK(verdict.check == structure.check);
+  }
+
   // Blocks as the update reads them, for the loader sizes a real loader reports.
   if (structure.ok()) {
     for (WrittenSet set : {WrittenSet::Sections1And2, WrittenSet::Section3}) {

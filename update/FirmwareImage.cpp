@@ -10,28 +10,30 @@ namespace {
 
 class StreamFirmwareSource final : public FirmwareSource {
  public:
-  StreamFirmwareSource(std::ifstream in, std::uint64_t size) : in_(std::move(in)), size_(size) {}
-  std::uint64_t Size() const override { return size_; }
-  std::size_t ReadAt(std::uint64_t offset, void* dst, std::size_t count) override {
-    if (offset >= size_) return 0;
-    in_.clear();
-    in_.seekg(static_cast<std::streamoff>(offset));
-    in_.read(static_cast<char*>(dst), static_cast<std::streamsize>(count));
-    return static_cast<std::size_t>(in_.gcount());
+  explicit StreamFirmwareSource(std::ifstream in) : in_(std::move(in)) {}
+  bool ReadAll(std::uint64_t maxBytes, std::vector<std::uint8_t>& out) override {
+    out.clear();
+    char chunk[64 * 1024];
+    for (;;) {
+      in_.read(chunk, sizeof chunk);
+      const auto got = static_cast<std::size_t>(in_.gcount());
+      if (out.size() + got > maxBytes) return false;
+      out.insert(out.end(), chunk, chunk + got);
+      if (in_.eof()) return !in_.bad();
+      if (!in_) return false;  // a read error before the end
+    }
   }
 
  private:
   std::ifstream in_;
-  std::uint64_t size_;
 };
 
 }  // namespace
 
-std::size_t MemoryFirmwareSource::ReadAt(std::uint64_t offset, void* dst, std::size_t count) {
-  if (offset >= bytes_.size()) return 0;
-  std::size_t n = std::min<std::uint64_t>(count, bytes_.size() - offset);
-  std::memcpy(dst, bytes_.data() + offset, n);
-  return n;
+bool MemoryFirmwareSource::ReadAll(std::uint64_t maxBytes, std::vector<std::uint8_t>& out) {
+  if (bytes_.size() > maxBytes) return false;
+  out = bytes_;
+  return true;
 }
 
 std::unique_ptr<FirmwareSource> OpenFirmwareFile(const std::filesystem::path& path, std::error_code& ec) {
@@ -40,27 +42,45 @@ std::unique_ptr<FirmwareSource> OpenFirmwareFile(const std::filesystem::path& pa
     ec = std::make_error_code(std::errc::is_a_directory);
     return nullptr;
   }
-  std::uint64_t size = std::filesystem::file_size(path, ec);
+  // Only a regular file: a device node or a pipe is no firmware file and might never end.
+  const std::uint64_t size = std::filesystem::file_size(path, ec);
   if (ec) return nullptr;
+  if (size > kMaxFirmwareFileSize) {
+    ec = std::make_error_code(std::errc::file_too_large);
+    return nullptr;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in.is_open()) {
     ec = std::make_error_code(std::errc::permission_denied);
     return nullptr;
   }
-  return std::make_unique<StreamFirmwareSource>(std::move(in), size);
+  return std::make_unique<StreamFirmwareSource>(std::move(in));
 }
 
 bool FirmwareImage::Open(std::unique_ptr<FirmwareSource> source) {
   Close();
+  if (source == nullptr || !source->ReadAll(kMaxFirmwareFileSize, bytes_)) {
+    bytes_.clear();
+    return false;
+  }
   source_ = std::move(source);
-  return source_ != nullptr;
+  return true;
 }
 
-std::size_t FirmwareImage::Read(std::uint32_t offset, std::uint8_t* dst, std::size_t count) {
-  return source_ ? source_->ReadAt(offset, dst, count) : 0;
+void FirmwareImage::Close() {
+  source_.reset();
+  bytes_.clear();
+  bytes_.shrink_to_fit();
 }
 
-std::size_t FirmwareImage::ReadPadded(std::uint32_t offset, std::uint8_t* dst, std::size_t count) {
+std::size_t FirmwareImage::Read(std::uint32_t offset, std::uint8_t* dst, std::size_t count) const {
+  if (offset >= bytes_.size()) return 0;
+  const std::size_t n = std::min<std::size_t>(count, bytes_.size() - offset);
+  std::memcpy(dst, bytes_.data() + offset, n);
+  return n;
+}
+
+std::size_t FirmwareImage::ReadPadded(std::uint32_t offset, std::uint8_t* dst, std::size_t count) const {
   std::size_t got = Read(offset, dst, count);
   std::memset(dst + got, kErasedByte, count - got);
   return got;
@@ -186,6 +206,15 @@ FileCheckResult PlanWrite(const FirmwareHeaders& headers, WrittenSet set, std::u
   }
   return {};
 }
+
+FileCheckResult CheckFirmwareFile(const FirmwareHeaders& headers, std::uint64_t fileSize, WrittenSet set) {
+  if (FileCheckResult r = CheckFileStructure(headers, fileSize); !r.ok()) return r;
+  if (FileCheckResult r = CheckModelCode(headers.h1); !r.ok()) return r;
+  WritePlan plan;
+  return PlanWrite(headers, set, 0, plan);
+}
+
+const char* WrittenSetName(WrittenSet set) { return set == WrittenSet::Section3 ? "section 3" : "sections 1 and 2"; }
 
 std::uint32_t BlockCount(std::uint32_t length, std::uint32_t unit) {
   if (unit == 0) return 0;

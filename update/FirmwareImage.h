@@ -42,21 +42,26 @@ struct qv_firmware_header {
 };
 static_assert(sizeof(qv_firmware_header) == kHeaderSize);
 
-// Where the engine reads the file from: an absolute seek and a read of a fixed count.
+// The largest firmware file read. A whole file is held in memory for the length of
+// an update; the adapters' flash is a few hundred KiB, so a file this large is not
+// firmware for them, and the bound keeps a device node or an endless stream from
+// growing memory without end.
+inline constexpr std::uint64_t kMaxFirmwareFileSize = 64ull << 20;  // 64 MiB
+
+// Where a firmware file comes from: read whole, once, when it is opened.
 class FirmwareSource {
  public:
   virtual ~FirmwareSource() = default;
-  virtual std::uint64_t Size() const = 0;
-  // Copies up to count bytes from offset into dst; returns how many (0 past the end).
-  virtual std::size_t ReadAt(std::uint64_t offset, void* dst, std::size_t count) = 0;
+  // Replaces out with the whole file. False when the file cannot be read to its end
+  // (a read error) or holds more than maxBytes.
+  virtual bool ReadAll(std::uint64_t maxBytes, std::vector<std::uint8_t>& out) = 0;
 };
 
 // A file held in memory (tests, fuzzing, generated images).
 class MemoryFirmwareSource final : public FirmwareSource {
  public:
   explicit MemoryFirmwareSource(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  std::uint64_t Size() const override { return bytes_.size(); }
-  std::size_t ReadAt(std::uint64_t offset, void* dst, std::size_t count) override;
+  bool ReadAll(std::uint64_t maxBytes, std::vector<std::uint8_t>& out) override;
 
  private:
   std::vector<std::uint8_t> bytes_;
@@ -66,24 +71,29 @@ class MemoryFirmwareSource final : public FirmwareSource {
 // The Windows program opens without sharing through its own source instead.
 std::unique_ptr<FirmwareSource> OpenFirmwareFile(const std::filesystem::path& path, std::error_code& ec);
 
-// The one open firmware file of an update.
+// The one open firmware file of an update. Open reads the file whole; every read
+// after that is served from those bytes, so what was checked and confirmed is what
+// is written and verified, whatever happens to the file on disk meanwhile. The
+// source stays open until Close (the Windows program holds its file unshared).
 class FirmwareImage {
  public:
-  // Closes an earlier file first. Returns false (and stays closed) for null.
+  // Closes an earlier file first. Returns false (and stays closed) for null or a
+  // source that cannot be read whole within kMaxFirmwareFileSize.
   bool Open(std::unique_ptr<FirmwareSource> source);
-  void Close() { source_.reset(); }
+  void Close();
   bool IsOpen() const { return source_ != nullptr; }
-  std::uint64_t Size() const { return source_ ? source_->Size() : 0; }
+  std::uint64_t Size() const { return bytes_.size(); }
 
   // Reads count bytes at offset; the rest of dst keeps its old bytes when fewer
   // arrive. Returns the number read.
-  std::size_t Read(std::uint32_t offset, std::uint8_t* dst, std::size_t count);
+  std::size_t Read(std::uint32_t offset, std::uint8_t* dst, std::size_t count) const;
   // Like Read, but whatever lies past the end of the file reads as 0xFF, so a
   // block's checksum always covers exactly the bytes that are sent.
-  std::size_t ReadPadded(std::uint32_t offset, std::uint8_t* dst, std::size_t count);
+  std::size_t ReadPadded(std::uint32_t offset, std::uint8_t* dst, std::size_t count) const;
 
  private:
   std::unique_ptr<FirmwareSource> source_;
+  std::vector<std::uint8_t> bytes_;
 };
 
 // Why a file is refused. The dialog shows one text for all of them; the
@@ -127,9 +137,9 @@ struct FirmwareHeaders {
 // least one byte. Both are cleared first, so nothing of an earlier file remains.
 void ReadSectionHeaders(FirmwareImage& image, FirmwareHeaders& headers);
 
-// Structural checks made before anything is sent: headers whole, file mark, every
-// section inside the file, no offset wrapping 32 bits. The model code is separate
-// (CheckModelCode), as the update asks the loader first.
+// Structural checks: headers whole, file mark, every section inside the file, no
+// offset wrapping 32 bits. Part of CheckFirmwareFile; the update makes them first,
+// before it takes the update button.
 FileCheckResult CheckFileStructure(const FirmwareHeaders& headers, std::uint64_t fileSize);
 FileCheckResult CheckModelCode(const qv_firmware_header& h1);
 
@@ -153,6 +163,17 @@ struct WritePlan {
   int count = 0;
 };
 FileCheckResult PlanWrite(const FirmwareHeaders& headers, WrittenSet set, std::uint32_t loaderSize, WritePlan& plan);
+
+// The verdict on a file for one written set, from everything that does not need the
+// adapter: CheckFileStructure, CheckModelCode and PlanWrite as if the loader held
+// back nothing. Every program judges a file by this before anything is sent. A
+// larger loader size only shortens what is written, so what remains to be refused
+// once the loader has answered QueryLoader is a section not longer than the loader
+// size (PlanWrite with that size).
+FileCheckResult CheckFirmwareFile(const FirmwareHeaders& headers, std::uint64_t fileSize, WrittenSet set);
+
+// "sections 1 and 2" or "section 3".
+const char* WrittenSetName(WrittenSet set);
 
 // Ceiling of length / unit, 0 for a unit of 0.
 std::uint32_t BlockCount(std::uint32_t length, std::uint32_t unit);

@@ -10,6 +10,12 @@ FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const Firm
                                 const std::function<void(const BlockComparison&)>& onBlock,
                                 const std::atomic<bool>* stop) {
   FlashCompareResult result;
+  // The same verdict as an update's, before anything is sent.
+  result.fileCheck = CheckFirmwareFile(headers, image.Size(), set);
+  if (!result.fileCheck.ok()) {
+    result.status = FlashCompareResult::Status::FileRefused;
+    return result;
+  }
   if (!QueryLoaderParameters(link, result.loader)) {
     result.status = FlashCompareResult::Status::LoaderSilent;
     return result;

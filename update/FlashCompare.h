@@ -28,7 +28,7 @@ struct FlashCompareResult {
   enum class Status {
     Compared,      // every block was asked for; see the counts
     LoaderSilent,  // QueryLoader was not acknowledged: nothing compared
-    FileRefused,   // the written set does not fit the loader size (fileCheck says why)
+    FileRefused,   // the file does not fit the written set or the loader size (fileCheck says why)
     Stopped,       // stop was requested between two blocks
     AdapterGone,   // a check's read failed with an error: the adapter left, the rest was not asked
   } status = Status::Compared;
@@ -43,14 +43,15 @@ struct FlashCompareResult {
   bool Matches() const { return status == Status::Compared && differing == 0 && unanswered == 0; }
 };
 
-// Asks the loader for its parameters (QueryLoader), then compares every 4096-byte
+// Refuses a file CheckFirmwareFile refuses for the set before anything is sent. Then
+// asks the loader for its parameters (QueryLoader), and compares every 4096-byte
 // block of the written set's sections (section 1 then 2, or section 3; the loader's
 // leading bytes are skipped as an update skips them) with one CheckBlock each, and
 // reports each block through onBlock (may be empty). The file must be open and its
-// headers read and checked (ReadSectionHeaders, CheckFileStructure); bytes past the
-// end of the file count as 0xFF, as an update sends them. stop (may be null) is
-// looked at between blocks. A check whose read fails with an error (not a time-out)
-// ends the comparison with AdapterGone after that block is reported.
+// headers read (ReadSectionHeaders); bytes past the end of the file count as 0xFF,
+// as an update sends them. stop (may be null) is looked at between blocks. A check
+// whose read fails with an error (not a time-out) ends the comparison with
+// AdapterGone after that block is reported.
 FlashCompareResult CompareFlash(BootLink& link, FirmwareImage& image, const FirmwareHeaders& headers, WrittenSet set,
                                 const std::function<void(const BlockComparison&)>& onBlock,
                                 const std::atomic<bool>* stop = nullptr);

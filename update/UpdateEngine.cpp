@@ -257,7 +257,8 @@ UpdateEnding FlashRun::Execute() {
   Phase(UpdatePhase::Checking);
   FirmwareHeaders& headers = ctx_.headers;
   ReadSectionHeaders(ctx_.image, headers);
-  // Nothing is sent for a file whose sections do not lie inside it.
+  // Nothing is sent for a file whose sections do not lie inside it; the button is
+  // left as it was.
   if (FileCheckResult check = CheckFileStructure(headers, ctx_.image.Size()); !check.ok()) {
     return Refuse(check, false);
   }
@@ -266,6 +267,15 @@ UpdateEnding FlashRun::Execute() {
   ui_.EnableUpdateButton(false);
   buttonTaken_ = true;
 
+  const bool single = session_.singleNumberVersion != 0;
+  set_ = single ? WrittenSet::Section3 : WrittenSet::Sections1And2;
+  // The rest of the file's verdict (model code, a written set with nothing to write
+  // or whose blocks wrap the address space) before anything is sent, the TwoStage
+  // loader's first QueryLoader included: a refused file sends nothing.
+  if (FileCheckResult verdict = CheckFirmwareFile(headers, ctx_.image.Size(), set_); !verdict.ok()) {
+    return Refuse(verdict, true);
+  }
+
   if (twoStage) {
     if (StopRequested()) return End(UpdateEnding::Stopped, FailureCause::Stopped);
     // The loader of this family expects to be asked once before anything else; the
@@ -273,10 +283,7 @@ UpdateEnding FlashRun::Execute() {
     Phase(UpdatePhase::QueryLoader);
     link_.Transact(Code(BootCommand::QueryLoader), nullptr, 0, 0, 0, nullptr, 0, kQueryLoaderDelayMs);
   }
-  if (FileCheckResult model = CheckModelCode(headers.h1); !model.ok()) return Refuse(model, true);
 
-  const bool single = session_.singleNumberVersion != 0;
-  set_ = single ? WrittenSet::Section3 : WrittenSet::Sections1And2;
   Phase(UpdatePhase::Confirm);
   if (!ui_.ConfirmFirmware(ConfirmationText(headers, single))) {
     return End(UpdateEnding::Cancelled, FailureCause::Cancelled);
@@ -285,6 +292,8 @@ UpdateEnding FlashRun::Execute() {
   if (StopRequested()) return End(UpdateEnding::Stopped, FailureCause::Stopped);
   Phase(UpdatePhase::QueryLoader);
   if (!QueryLoaderParameters(link_, loader_)) return End(UpdateEnding::Quiet, FailureCause::LoaderSilent);
+  // Only the loader's answer tells whether a section is longer than the part the
+  // loader keeps; QueryLoader is a question, so still nothing has been written.
   if (FileCheckResult planned = PlanWrite(headers, set_, loader_.loaderSize, plan_); !planned.ok()) {
     return Refuse(planned, true);
   }

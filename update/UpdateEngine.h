@@ -146,10 +146,10 @@ struct UpdateContext {
 UpdateEnding FlashUpdateThread(UpdateContext& ctx);
 
 // The sequence itself (the caller holds updateRunning; every ending clears it).
-// Reads headers 2 and 3 and refuses a file that does not fit before anything is
-// sent; asks the user to confirm; queries the loader; writes sections 1 and 2, or
-// section 3 alone when singleNumberVersion is set, skipping blocks the adapter
-// already holds; verifies every written block (the head after SaveHead, whether or
+// Reads headers 2 and 3 and refuses a file that does not fit the set it writes
+// (CheckFirmwareFile) before anything is sent; asks the user to confirm; queries
+// the loader; writes sections 1 and 2, or section 3 alone when singleNumberVersion
+// is set, skipping blocks the adapter already holds; verifies every written block (the head after SaveHead, whether or
 // not SaveHead was acknowledged) and reports Success only when all are equal. The
 // Ended event carries the ending, the cause and, for a refused file, the check.
 UpdateEnding RunFlashLoaderUpdate(UpdateContext& ctx);

@@ -6,29 +6,25 @@
 std::unique_ptr<Win32FirmwareSource> Win32FirmwareSource::Open(const std::wstring& path) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size)) {
-    CloseHandle(file);
-    return nullptr;
-  }
-  return std::unique_ptr<Win32FirmwareSource>(new Win32FirmwareSource(file, static_cast<std::uint64_t>(size.QuadPart)));
+  return std::unique_ptr<Win32FirmwareSource>(new Win32FirmwareSource(file));
 }
 
 Win32FirmwareSource::~Win32FirmwareSource() { CloseHandle(file_); }
 
-std::size_t Win32FirmwareSource::ReadAt(std::uint64_t offset, void* dst, std::size_t count) {
-  LARGE_INTEGER position{};
-  position.QuadPart = static_cast<LONGLONG>(offset);
-  if (!SetFilePointerEx(file_, position, nullptr, FILE_BEGIN)) return 0;
+bool Win32FirmwareSource::ReadAll(std::uint64_t maxBytes, std::vector<std::uint8_t>& out) {
+  out.clear();
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file_, &size) || static_cast<std::uint64_t>(size.QuadPart) > maxBytes) return false;
+  out.resize(static_cast<std::size_t>(size.QuadPart));
   std::size_t done = 0;
-  auto* out = static_cast<std::uint8_t*>(dst);
-  while (done < count) {
+  while (done < out.size()) {
     DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 20));
-    if (!ReadFile(file_, out + done, want, &got, nullptr) || got == 0) break;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size() - done, 1u << 20));
+    if (!ReadFile(file_, out.data() + done, want, &got, nullptr)) return false;
+    if (got == 0) return false;  // shorter than its size said: not read whole
     done += got;
   }
-  return done;
+  return true;
 }
 
 std::unique_ptr<Win32OutputFile> Win32OutputFile::Create(const std::wstring& path) {

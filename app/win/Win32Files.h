@@ -4,24 +4,23 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "text/OperationLog.h"
 #include "update/FirmwareImage.h"
 
 // A firmware file opened read-only and without sharing: nobody can change it while
-// an update reads it.
+// an update runs. The image reads it whole once; the handle is held until Close.
 class Win32FirmwareSource final : public korbex::FirmwareSource {
  public:
   // Null when the file does not exist or cannot be opened.
   static std::unique_ptr<Win32FirmwareSource> Open(const std::wstring& path);
   ~Win32FirmwareSource() override;
-  std::uint64_t Size() const override { return size_; }
-  std::size_t ReadAt(std::uint64_t offset, void* dst, std::size_t count) override;
+  bool ReadAll(std::uint64_t maxBytes, std::vector<std::uint8_t>& out) override;
 
  private:
-  Win32FirmwareSource(HANDLE file, std::uint64_t size) : file_(file), size_(size) {}
+  explicit Win32FirmwareSource(HANDLE file) : file_(file) {}
   HANDLE file_;
-  std::uint64_t size_;
 };
 
 // A file created (replacing any earlier one) for writing only, without sharing.

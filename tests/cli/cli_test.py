@@ -550,6 +550,89 @@ def chinese_locale():
         one_line_error(r, "请加 -y")
 
 
+@case()
+def file_changed_during_flash():
+    """The file as opened is what is written and checked, whatever happens to it on disk meanwhile."""
+    def truncate(name):
+        os.truncate(name, 20000)
+
+    def rewrite_in_place(name):
+        with open(name, "r+b") as f:
+            f.seek(30000)
+            f.write(b"\x5a" * 20000)
+
+    def replace_by_rename(name):
+        Workdir.write("other.dat", Firmware(s1=4096, s2=100, s3=100, seed=99).bytes)
+        os.rename("other.dat", name)
+
+    with Workdir() as w:
+        expect(run("make-demo-firmware", "demo.dat"), 0, "make-demo-firmware")
+        original = w.read("demo.dat")
+        for change in (truncate, rewrite_in_place, replace_by_rename):
+            w.write("t.dat", original)
+            p = subprocess.Popen(EMULATOR + [TOOL, "--simulate=latency-ms=3,flash-out=o.bin", "flash", "-y", "t.dat"],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 env=base_env())
+            time.sleep(1)
+            change("t.dat")
+            check(p.poll() is None, f"{change.__name__}: the update ended before the file was changed")
+            out, err = p.communicate(timeout=90)
+            check(p.returncode == 0, f"{change.__name__}: exit {p.returncode}\n{out.decode()}{err.decode()}")
+            check(w.read("t.dat") != original, f"{change.__name__}: the file did not change")
+            r = run("--simulate=flash-in=o.bin", "verify", "demo.dat")
+            expect(r, 0, f"{change.__name__}: the flash is not the file as it was opened")
+
+
+@case()
+def file_not_read_whole_is_refused():
+    """A file longer than any firmware can be is refused before anything is sent."""
+    with Workdir() as w:
+        w.write("big.dat", Firmware().bytes)
+        os.truncate("big.dat", 64 * 1024 * 1024 + 1)  # sparse: a valid file, then zeros
+        for args in (["flash", "-y", "big.dat"], ["verify", "big.dat"]):
+            if os.path.exists("t.txt"):
+                os.remove("t.txt")
+            r = run("--simulate", "--trace", "t.txt", *args)
+            expect(r, 4, " ".join(args))
+            one_line_error(r, "big.dat")
+            check("Updated" not in r.out, f"{args[0]}: {r!r}")
+            check(not os.path.exists("t.txt") or not [e for e in read_trace("t.txt") if e[0] == "W"],
+                  f"{args[0]}: something was sent")
+        expect(run("inspect", "big.dat"), 4, "inspect")
+
+
+@case(wine=True)
+def one_verdict_for_a_file():
+    """inspect, verify and flash refuse the same files, and a refused file sends nothing."""
+    with Workdir() as w:
+        w.write("wrap.dat", Firmware(a2=0xFFFFF000).bytes)  # section 2's second block wraps to address 0
+        for sizes in ("0,0,0", "0,4096,4096"):
+            expect(run("make-demo-firmware", f"s{sizes[0]}{sizes[2]}.dat", "--sizes", sizes), 0, sizes)
+        files = [("wrap.dat", "sections 1 and 2", "loadAddress"),
+                 ("s00.dat", "sections 1 and 2", "no data"),
+                 ("s04.dat", "sections 1 and 2", "no data")]
+        for name, written_set, reason in files:
+            r = run("inspect", name)
+            expect(r, 4, f"inspect {name}")
+            one_line_error(r, "文件不匹配", written_set, reason)
+            doc = parse_json(run("--json", "inspect", name))
+            check(doc["verdict"]["ok"] is False, f"{name}: JSON verdict {doc['verdict']}")
+            verdicts = {s["set"]: s["verdict"]["ok"] for s in doc["writtenSets"]}
+            check(verdicts[written_set] is False, f"{name}: per-set verdicts {verdicts}")
+            for product in ("0x2D93", "0x6E41"):
+                for args in (["flash", "-y", name], ["verify", name]):
+                    if os.path.exists("t.txt"):
+                        os.remove("t.txt")
+                    r = run(f"--simulate=product={product}", "--trace", "t.txt", *args)
+                    expect(r, 4, f"{' '.join(args)} on {product}")
+                    one_line_error(r, "文件不匹配", written_set)
+                    check(not [e for e in read_trace("t.txt") if e[0] == "W"], f"{args[0]} {name}: something was sent")
+        # A file both sets accept keeps both verdicts.
+        w.write("good.dat", Firmware().bytes)
+        doc = parse_json(run("--json", "inspect", "good.dat"))
+        check(all(s["verdict"]["ok"] for s in doc["writtenSets"]), f"{doc['writtenSets']}")
+
+
 def run_on_terminal(args, env, answer=None, timeout=60):
     """Runs the tool with stdin, stdout and stderr on a pseudo-terminal."""
     master, slave = pty.openpty()

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include "sim/FirmwareFixture.h"
 #include "update/FirmwareImage.h"
@@ -175,6 +177,41 @@ TEST(FirmwareImage, PaddedReadPastTheEnd) {
   EXPECT_EQ(0, std::memcmp(buf, expected, 8));
   EXPECT_EQ(image.ReadPadded(100, buf, 4), 0u);
   EXPECT_EQ(buf[0], 0xFF);
+}
+
+// A source that fails part-way, as a read error would.
+class FailingSource final : public FirmwareSource {
+ public:
+  bool ReadAll(std::uint64_t, std::vector<std::uint8_t>& out) override {
+    out.assign(100, 0xAB);
+    return false;
+  }
+};
+
+TEST(FirmwareImage, FileNotReadWholeIsNotOpened) {
+  const auto good = BuildFirmwareFile(ThreeSections());
+  struct Case {
+    const char* name;
+    std::function<std::unique_ptr<FirmwareSource>()> source;
+  } const cases[] = {
+      {"read error", [] { return std::make_unique<FailingSource>(); }},
+      {"larger than any firmware",
+       [] { return std::make_unique<MemoryFirmwareSource>(std::vector<std::uint8_t>(kMaxFirmwareFileSize + 1)); }},
+      {"no file", [] { return std::unique_ptr<FirmwareSource>(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FirmwareImage image;
+    ASSERT_TRUE(image.Open(std::make_unique<MemoryFirmwareSource>(good)));
+    EXPECT_FALSE(image.Open(c.source()));
+    // Nothing of the earlier file or of the part read is left to be written.
+    EXPECT_FALSE(image.IsOpen());
+    EXPECT_EQ(image.Size(), 0u);
+    std::uint8_t header[kHeaderSize];
+    EXPECT_EQ(image.Read(0, header, kHeaderSize), 0u);
+  }
+  FirmwareImage largest;
+  EXPECT_TRUE(largest.Open(std::make_unique<MemoryFirmwareSource>(std::vector<std::uint8_t>(kMaxFirmwareFileSize))));
 }
 
 TEST(FirmwareImage, WritePlans) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@ struct FileOptions {
   std::uint32_t pid = 0x4B50;
   std::uint8_t fileMark = 0xE1;
   std::uint16_t version1 = 2, beta1 = 0, version2 = 16, version3 = 0x21, beta3 = 0;
+  std::uint32_t address2 = kAddress2;
 };
 
 // Sections of l1, l2, l3 pattern bytes; section 2 at kAddress2, section 3 at kAddress3.
@@ -36,7 +39,7 @@ Bytes File(std::uint32_t l1, std::uint32_t l2, std::uint32_t l3, FileOptions o =
   one.pid = o.pid;
   one.data = sim::PatternBytes(l1, 11);
   two.version = o.version2;
-  two.loadAddress = kAddress2;
+  two.loadAddress = o.address2;
   two.data = sim::PatternBytes(l2, 12);
   three.version = o.version3;
   three.beta = o.beta3;
@@ -179,7 +182,7 @@ TEST(UpdateEngine, RecordRefusedForEverStopsThePassAndFails) {
   EXPECT_TRUE(sawRecordFailed);
 }
 
-TEST(UpdateEngine, RefusedFilesSendNothingOrOnlyTheFirstQuery) {
+TEST(UpdateEngine, RefusedFilesSendNothing) {
   struct Case {
     const char* name;
     std::uint16_t product;
@@ -188,17 +191,24 @@ TEST(UpdateEngine, RefusedFilesSendNothingOrOnlyTheFirstQuery) {
     std::uint32_t exchanges;  // reports the adapter received
     bool fileOpen;
     std::size_t cut = 0;  // bytes missing at the end of the file
+    std::uint32_t l1 = 4096, l2 = 0, l3 = 10;
+    bool single = false;
   } const cases[] = {
       {"file mark 0xE0", kProductTwoStage, {.fileMark = 0xE0}, FileCheck::FileMarkLow, 0, true},
       {"truncated download", kProductTwoStage, {}, FileCheck::Section3OutsideFile, 0, true, 1},
       {"model code, FlashLoader", kProductFlashLoader, {.pid = 0x4B51}, FileCheck::ModelCodeWrong, 0, false},
-      {"model code, TwoStage", kProductTwoStage, {.pid = 0x1234}, FileCheck::ModelCodeWrong, 1, false},
+      // Not even the first QueryLoader this family is asked before the confirmation.
+      {"model code, TwoStage", kProductTwoStage, {.pid = 0x1234}, FileCheck::ModelCodeWrong, 0, false},
+      {"section 1 empty, TwoStage", kProductTwoStage, {}, FileCheck::NothingToWrite, 0, false, 0, 0, 4096, 4096},
+      {"section 3 empty, single", kProductTwoStage, {}, FileCheck::NothingToWrite, 0, false, 0, 4096, 0, 0, true},
+      {"section 2 wraps", kProductTwoStage, {.address2 = 0xFFFFF000}, FileCheck::AddressWraps, 0, false, 0, 4096, 4097},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Bytes file = File(4096, 0, 10, c.options);
+    Bytes file = File(c.l1, c.l2, c.l3, c.options);
     file.resize(file.size() - c.cut);
     SimRig rig(Adapter(c.product), file);
+    rig.session.singleNumberVersion = c.single ? 1 : 0;
     EXPECT_EQ(rig.Run(), UpdateEnding::FileRefused);
     EXPECT_EQ(rig.model->StatsSnapshot().exchanges, c.exchanges);
     EXPECT_EQ(rig.model->StatsSnapshot().queries, c.exchanges);
@@ -483,6 +493,55 @@ TEST(UpdateEngine, ReportsALostCheckReplyApartFromADifference) {
   }
 }
 
+// A file that another program changes on disk while an update runs.
+class ChangingSource final : public FirmwareSource {
+ public:
+  explicit ChangingSource(std::shared_ptr<Bytes> bytes) : bytes_(std::move(bytes)) {}
+  bool ReadAll(std::uint64_t maxBytes, Bytes& out) override {
+    if (bytes_->size() > maxBytes) return false;
+    out = *bytes_;
+    return true;
+  }
+
+ private:
+  std::shared_ptr<Bytes> bytes_;
+};
+
+TEST(UpdateEngine, FileChangedDuringTheRunChangesNothingSentOrChecked) {
+  struct Case {
+    const char* name;
+    bool afterFirstBlock;  // else while the confirmation is up
+    std::function<void(Bytes&)> change;
+  } const cases[] = {
+      {"truncated", false, [](Bytes& b) { b.resize(5000); }},
+      {"rewritten in place", true, [](Bytes& b) { std::fill(b.begin() + 200, b.end(), 0x5A); }},
+      {"replaced by a shorter file", true, [](Bytes& b) { b = File(4096, 10, 10); }},
+      {"grown", false, [](Bytes& b) { b.insert(b.begin() + 100, 3000, 0x00); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes original = File(3 * 4096 + 100, 4096 + 50, 100);
+    SimRig rig(Adapter(kProductTwoStage), original);
+    auto disk = std::make_shared<Bytes>(original);
+    bool changed = false;
+    auto change = [&] {
+      if (!changed) c.change(*disk);
+      changed = true;
+    };
+    if (c.afterFirstBlock) {
+      rig.listener.onProgress = [&](std::uint32_t) { change(); };
+    } else {
+      rig.listener.onConfirm = change;
+    }
+    ASSERT_TRUE(rig.image.Open(std::make_unique<ChangingSource>(disk)));
+    rig.headers.h1Read = rig.image.Read(0, rig.headers.h1.bytes, kHeaderSize);
+    EXPECT_EQ(FlashUpdateThread(*rig.ctx), UpdateEnding::Success);
+    EXPECT_TRUE(changed);
+    // The adapter holds the file as it was opened, and every check compared against it.
+    EXPECT_TRUE(rig.FlashMatchesFile(WrittenSet::Sections1And2));
+  }
+}
+
 TEST(UpdateEngine, NeitherFamilyMeansNoRun) {
   SimRig rig(Adapter(), File(4096, 0, 10));
   rig.family.FlashLoader = 0;
@@ -524,6 +583,18 @@ TEST(FlashCompare, ReportsEveryBlockAndWritesNothing) {
   EXPECT_EQ(seen[4].deviceCrc, 0xBFFE) << "an erased block";
   const auto stats = rig.model->StatsSnapshot();
   EXPECT_EQ(stats.erases + stats.dataPackets + stats.records + stats.saveHeads + stats.finishes, 0u);
+
+  // A file an update would refuse is refused here too, before the loader is asked.
+  const Bytes wraps = File(4096, 4097, 10, {.address2 = 0xFFFFF000});
+  SimRig refused(Adapter(), wraps);
+  refused.image.Open(std::make_unique<MemoryFirmwareSource>(wraps));
+  refused.headers.h1Read = refused.image.Read(0, refused.headers.h1.bytes, kHeaderSize);
+  ReadSectionHeaders(refused.image, refused.headers);
+  const FlashCompareResult r =
+      CompareFlash(*refused.link, refused.image, refused.headers, WrittenSet::Sections1And2, nullptr);
+  EXPECT_EQ(r.status, FlashCompareResult::Status::FileRefused);
+  EXPECT_EQ(r.fileCheck.check, FileCheck::AddressWraps);
+  EXPECT_EQ(refused.model->StatsSnapshot().exchanges, 0u);
 
   SimRig silent(Adapter(kProductFlashLoader, "ignore:QueryLoader"), file);
   EXPECT_EQ(CompareFlash(*silent.link, rig.image, rig.headers, WrittenSet::Sections1And2, nullptr).status,
