@@ -119,12 +119,13 @@ std::string RefusalReason(const OpenedFile& f) {
   return std::string("written set ") + WrittenSetName(f.refusedSet) + ": " + f.check.Describe();
 }
 
-// Opens the file and runs every check that needs no adapter. Without an adapter the
-// written set is not known (a TwoStage adapter tells it only in its answer to a
-// version request, which is already a report sent), so a file is refused when
-// either set would be: the verdict is the same for inspect, verify and flash.
-// Returns kExitOk, or kExitFileRefused after reporting why.
-int OpenAndCheckFile(Tool& tool, const std::string& file, OpenedFile& f, bool reportRefusal = true) {
+// Opens the file and judges it for both written sets (CheckFirmwareFile). Which set an
+// adapter takes is known only once it is identified (a TwoStage adapter tells it in
+// its version reply, as it does to the dialog at connect), so with setKnownLater a
+// refusal that depends on the set is left to RefuseForWrittenSet; every other refusal
+// is made here, before any adapter is touched. Returns kExitOk, or kExitFileRefused
+// after reporting why (when reportRefusal).
+int OpenAndCheckFile(Tool& tool, const std::string& file, OpenedFile& f, bool reportRefusal, bool setKnownLater) {
   Output& out = tool.out;
   std::error_code ec;
   auto source = OpenFirmwareFile(PathFromUtf8(file), ec);
@@ -148,10 +149,22 @@ int OpenAndCheckFile(Tool& tool, const std::string& file, OpenedFile& f, bool re
       f.refusedSet = kWrittenSets[i];
     }
   }
-  if (f.check.ok()) return kExitOk;
+  if (f.check.ok() || (setKnownLater && DependsOnWrittenSet(f.check.check))) return kExitOk;
   if (reportRefusal) {
     out.Error(kExitFileRefused, Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), RefusalReason(f)}));
   }
+  return kExitFileRefused;
+}
+
+// The verdict for the set this adapter takes: the same one the dialog's update reaches,
+// given before any loader command.
+int RefuseForWrittenSet(Tool& tool, OpenedFile& f, WrittenSet set) {
+  const int i = set == WrittenSet::Section3 ? 1 : 0;
+  if (f.sets[i].ok()) return kExitOk;
+  f.check = f.sets[i];
+  f.refusedSet = set;
+  tool.out.Error(kExitFileRefused,
+                 Text(Msg::FileRefused, tool.out.Language(), {Utf8(kFileMismatch), RefusalReason(f)}));
   return kExitFileRefused;
 }
 
@@ -601,7 +614,7 @@ int RunInspect(Tool& tool, const std::string& file) {
   Output& out = tool.out;
   OpenedFile f;
   out.Doc()["file"] = {{"path", file}};
-  OpenAndCheckFile(tool, file, f, false);
+  OpenAndCheckFile(tool, file, f, false, false);
   if (!f.opened) return kExitFileRefused;  // could not be opened at all; already reported
   json& doc = out.Doc();
   doc["file"]["size"] = f.image.Size();
@@ -678,7 +691,7 @@ int OpenFileAndAdapter(Tool& tool, const std::string& file, OpenedFile& f, std::
                        Connection& c, DeviceFamily& family, UpdateSession& session) {
   Output& out = tool.out;
   out.Doc()["file"] = {{"path", file}};
-  if (const int code = OpenAndCheckFile(tool, file, f); code != kExitOk) return code;
+  if (const int code = OpenAndCheckFile(tool, file, f, true, true); code != kExitOk) return code;
   backend = MakeBackend(tool, SimHeadAddress(tool, f.headers));
   if (const int code = Connect(tool, *backend, c); code != kExitOk) return code;
   ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
@@ -688,8 +701,9 @@ int OpenFileAndAdapter(Tool& tool, const std::string& file, OpenedFile& f, std::
     out.Doc()["version"] = VersionJson(session, caption);
     out.Info(CaptionLine(caption));
   }
-  out.Doc()["writtenSet"] = session.singleNumberVersion ? "section 3" : "sections 1 and 2";
-  return kExitOk;
+  const WrittenSet set = session.singleNumberVersion ? WrittenSet::Section3 : WrittenSet::Sections1And2;
+  out.Doc()["writtenSet"] = WrittenSetName(set);
+  return RefuseForWrittenSet(tool, f, set);
 }
 
 // --- verify ----------------------------------------------------------------------
