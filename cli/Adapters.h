@@ -20,6 +20,8 @@ struct AdapterEntry {
   std::uint16_t productId = 0;
   int interfaceNumber = -1;  // -1 when the system does not say
   std::string product;       // USB product string; may be empty
+  std::string serial;        // USB serial number string; may be empty
+  std::string port;          // USB port path (Linux); the same after a restart; may be empty
   bool simulated = false;
 };
 

@@ -67,6 +67,8 @@ json ToJson(const AdapterEntry& e) {
             {"simulated", e.simulated}};
   if (e.interfaceNumber >= 0) j["interface"] = e.interfaceNumber;
   if (!e.product.empty()) j["product"] = e.product;
+  if (!e.serial.empty()) j["serial"] = e.serial;
+  if (!e.port.empty()) j["port"] = e.port;
   return j;
 }
 
@@ -569,6 +571,7 @@ int RunList(Tool& tool) {
     std::string row =
         e.path + "  " + Hex(e.vendorId, 4) + ":" + Hex(e.productId, 4) + "  " + FamilyName(e.vendorId, e.productId);
     if (e.interfaceNumber >= 0) row += "  interface " + std::to_string(e.interfaceNumber);
+    if (!e.serial.empty()) row += "  serial " + e.serial;
     if (!e.product.empty()) row += "  " + e.product;
     out.Result(row);
   }

@@ -14,6 +14,8 @@ AdapterEntry ToAdapter(const HidDeviceEntry& d) {
   e.productId = d.productId;
   e.interfaceNumber = d.interfaceNumber;
   e.product = d.product;
+  e.serial = d.serial;
+  e.port = d.port;
   return e;
 }
 

@@ -19,6 +19,10 @@ struct HidDeviceEntry {
   std::uint16_t productId = 0;
   int interfaceNumber = -1;  // -1 when the system does not say
   std::string product;       // USB product string, UTF-8; may be empty
+  std::string serial;        // USB serial number string; empty when the device has none
+  // Where on the bus: the USB device's port path (Linux "3-1", "1-1.2"); the same after
+  // the adapter restarts on the same port. Empty when the system does not say.
+  std::string port;
 };
 
 // Every present HID interface whose vendor and product ids are supported, in the

@@ -34,6 +34,7 @@ std::vector<HidDeviceEntry> EnumerateHidapiDevices() {
     e.productId = d->product_id;
     e.interfaceNumber = d->interface_number;
     e.product = Narrow(d->product_string);
+    e.serial = Narrow(d->serial_number);
     out.push_back(std::move(e));
   }
   hid_free_enumeration(list);

@@ -53,6 +53,8 @@ std::optional<HidDeviceEntry> EntryOf(udev_device* raw) {
   }
   if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(raw, "usb", "usb_device")) {
     if (const char* product = udev_device_get_sysattr_value(usb, "product")) e.product = product;
+    if (const char* serial = udev_device_get_sysattr_value(usb, "serial")) e.serial = serial;
+    if (const char* port = udev_device_get_sysname(usb)) e.port = port;
   }
   return e;
 }

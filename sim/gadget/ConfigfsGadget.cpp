@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -117,6 +118,43 @@ std::vector<std::string> ConfigfsGadget::Controllers() {
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+std::string ConfigfsGadget::BoundGadget(const std::string& udc) {
+  std::string found;
+  if (DIR* d = ::opendir(kGadgetRoot)) {
+    while (const dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      if (ReadText(std::string(kGadgetRoot) + "/" + e->d_name + "/UDC") == udc) found = e->d_name;
+    }
+    ::closedir(d);
+  }
+  return found;
+}
+
+bool UdcClaim::Take(const std::string& udc, std::string& error) {
+  Release();
+  // /run is root's and survives no reboot, as a claim should not; /tmp where it is not
+  // writable.
+  const std::string dir = ::access("/run", W_OK) == 0 ? "/run" : "/tmp";
+  const std::string path = dir + "/korbex-adapter-gadget." + udc + ".lock";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = Errno(path);
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) error = Errno("flock " + path);
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+void UdcClaim::Release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 bool ConfigfsGadget::Create(const std::string& name, const GadgetIdentity& identity, std::string& error) {

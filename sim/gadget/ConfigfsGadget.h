@@ -30,6 +30,8 @@ class ConfigfsGadget {
 
   // The UDCs of this machine (/sys/class/udc), sorted.
   static std::vector<std::string> Controllers();
+  // The configfs gadget bound to udc now, or empty when none is.
+  static std::string BoundGadget(const std::string& udc);
 
   // Makes the gadget `name` under configfs, replacing one left by an earlier run. False
   // with error when configfs or the HID function is not available.
@@ -49,6 +51,26 @@ class ConfigfsGadget {
   std::string root_;  // /sys/kernel/config/usb_gadget/<name>; empty when not created
   std::string madeNode_;
   bool bound_ = false;
+};
+
+// A UDC held by this process for its whole life, so that gadgets run side by side never
+// take each other's controller, also while one of them is off the bus for a restart.
+// The hold is an flock on a file per controller: the kernel drops it when the process
+// ends, however it ends, so a killed gadget never blocks the next one.
+class UdcClaim {
+ public:
+  UdcClaim() = default;
+  UdcClaim(const UdcClaim&) = delete;
+  UdcClaim& operator=(const UdcClaim&) = delete;
+  ~UdcClaim() { Release(); }
+
+  // Holds udc; false when another process holds it (or the lock file cannot be made,
+  // with error).
+  bool Take(const std::string& udc, std::string& error);
+  void Release();
+
+ private:
+  int fd_ = -1;
 };
 
 }  // namespace korbex::gadget

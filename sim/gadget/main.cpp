@@ -36,11 +36,14 @@ constexpr const char* kUsage =
     "Serves the simulated Korbex adapter as a USB HID device (configfs: libcomposite + usb_f_hid)\n"
     "until it is stopped (Ctrl-C, SIGTERM); then it takes the device off the bus and removes it.\n"
     "\n"
-    "  --udc NAME          USB device controller to bind to (default: the first in /sys/class/udc)\n"
+    "  --udc NAME          USB device controller to bind to (default: the first free one in\n"
+    "                      /sys/class/udc: held by no other korbex-adapter-gadget, bound to no other gadget)\n"
+    "  --serial TEXT       USB serial number string (default SIM-000N, N the controller's place in\n"
+    "                      /sys/class/udc counted from 1), so adapters side by side can be told apart\n"
     "  --restart-ms LIST   time off the bus when Finish restarts the adapter, in ms; a comma list\n"
     "                      is used in turn, one entry per restart (default 200)\n"
     "  --replug-ms N       time off the bus after an unplug fault (default 1000)\n"
-    "  --name NAME         configfs gadget name (default korbex-adapter)\n"
+    "  --name NAME         configfs gadget name (default korbex-adapter-UDC, e.g. korbex-adapter-dummy_udc.0)\n"
     "  -v, --verbose       log every report\n"
     "  -h, --help\n"
     "\n"
@@ -50,7 +53,9 @@ constexpr const char* kUsage =
     "  head-address=N  latency-ms=N  fault=KIND[:COMMAND][@N][xCOUNT][+...]\n"
     "A fault of kind 'unplug' takes the device off the bus at that report and plugs it back in\n"
     "after --replug-ms, flash kept (e.g. fault=unplug:WriteRecord@40); 'disconnect' leaves for\n"
-    "good. flash-out is written at every restart, every unplug and at exit.\n";
+    "good. flash-out is written at every restart, every unplug and at exit.\n"
+    "Several adapters: start one gadget per controller (dummy_hcd num=N gives N); each takes a\n"
+    "free controller, its own configfs name and its own serial number.\n";
 
 std::uint64_t NowMs() {
   return static_cast<std::uint64_t>(
@@ -87,9 +92,13 @@ bool ParseDelays(const std::string& text, std::vector<std::uint32_t>& out) {
   return !out.empty();
 }
 
+// The longest USB string descriptor holds 126 UTF-16 units.
+constexpr std::size_t kMaxSerialLength = 126;
+
 struct Options {
   std::string udc;
-  std::string name = "korbex-adapter";
+  std::string name;    // empty: korbex-adapter-<udc>
+  std::string serial;  // empty: SIM-000N from the controller's place
   std::vector<std::uint32_t> restartMs{200};
   std::uint32_t replugMs = 1000;
   bool verbose = false;
@@ -98,12 +107,13 @@ struct Options {
 
 // 2 on a usage error (after saying why), 1 for --help handled, 0 to go on.
 int ParseArguments(int argc, char** argv, Options& o) {
-  enum { kUdc = 1, kRestart, kReplug, kName };
+  enum { kUdc = 1, kRestart, kReplug, kName, kSerial };
   static const option longOptions[] = {
       {"udc", required_argument, nullptr, kUdc},
       {"restart-ms", required_argument, nullptr, kRestart},
       {"replug-ms", required_argument, nullptr, kReplug},
       {"name", required_argument, nullptr, kName},
+      {"serial", required_argument, nullptr, kSerial},
       {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -129,6 +139,19 @@ int ParseArguments(int argc, char** argv, Options& o) {
         break;
       case kName:
         o.name = optarg;
+        if (o.name.empty() || o.name.find('/') != std::string::npos || o.name[0] == '.') {
+          std::fprintf(stderr, "korbex-adapter-gadget: --name '%s': expected a folder name\n", optarg);
+          return 2;
+        }
+        break;
+      case kSerial:
+        o.serial = optarg;
+        if (o.serial.empty() || o.serial.size() > kMaxSerialLength ||
+            !std::all_of(o.serial.begin(), o.serial.end(), [](char ch) { return ch >= 0x20 && ch < 0x7F; })) {
+          std::fprintf(stderr, "korbex-adapter-gadget: --serial '%s': expected 1 to %zu printable ASCII characters\n",
+                       optarg, kMaxSerialLength);
+          return 2;
+        }
         break;
       case 'v':
         o.verbose = true;
@@ -149,6 +172,52 @@ int ParseArguments(int argc, char** argv, Options& o) {
     return 2;
   }
   return 0;
+}
+
+// The gadget's name when none was given: one per controller, so gadgets side by side
+// never replace each other, and a killed one is replaced by the next on its controller.
+std::string DefaultName(const std::string& udc) { return "korbex-adapter-" + udc; }
+
+// Picks and holds the controller (the one named, or the first free one) and settles the
+// name and serial number that follow from it. False after saying why.
+bool ClaimController(Options& o, const std::vector<std::string>& controllers, gadget::UdcClaim& claim) {
+  std::string error;
+  if (!o.udc.empty()) {
+    if (!claim.Take(o.udc, error)) {
+      Log("controller %s: %s", o.udc.c_str(),
+          error.empty() ? "another korbex-adapter-gadget holds it" : error.c_str());
+      return false;
+    }
+  } else {
+    for (const auto& udc : controllers) {
+      // Bound to a gadget of another name: someone else's (a stale one of ours under
+      // this name is replaced when the gadget is made).
+      const std::string bound = gadget::ConfigfsGadget::BoundGadget(udc);
+      const std::string name = o.name.empty() ? DefaultName(udc) : o.name;
+      if (!bound.empty() && bound != name) continue;
+      if (claim.Take(udc, error)) {
+        o.udc = udc;
+        break;
+      }
+      if (!error.empty()) {
+        Log("controller %s: %s", udc.c_str(), error.c_str());
+        return false;
+      }
+    }
+    if (o.udc.empty()) {
+      Log("every USB device controller is taken (%zu in /sys/class/udc; dummy_hcd num=N gives N)",
+          controllers.size());
+      return false;
+    }
+  }
+  if (o.name.empty()) o.name = DefaultName(o.udc);
+  if (o.serial.empty()) {
+    const auto at = std::find(controllers.begin(), controllers.end(), o.udc);
+    char serial[32];
+    std::snprintf(serial, sizeof serial, "SIM-%04zu", static_cast<std::size_t>(at - controllers.begin()) + 1);
+    o.serial = serial;
+  }
+  return true;
 }
 
 class Server {
@@ -190,7 +259,8 @@ class Server {
     }
     writePending_ = false;
     state_ = State::On;
-    Log("on the bus through %s as %04x:%04x (%s)", o_.udc.c_str(), model_.Config().vendorId, product, node.c_str());
+    Log("on the bus through %s as %04x:%04x serial %s (%s)", o_.udc.c_str(), model_.Config().vendorId, product,
+        o_.serial.c_str(), node.c_str());
     return true;
   }
 
@@ -308,15 +378,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (o.udc.empty()) {
-    const auto controllers = gadget::ConfigfsGadget::Controllers();
-    if (controllers.empty()) {
-      Log("no USB device controller in /sys/class/udc (load dummy_hcd for a virtual one, or use a board with a "
-          "USB device port)");
-      return 1;
-    }
-    o.udc = controllers.front();
+  const auto controllers = gadget::ConfigfsGadget::Controllers();
+  if (o.udc.empty() && controllers.empty()) {
+    Log("no USB device controller in /sys/class/udc (load dummy_hcd for a virtual one, or use a board with a "
+        "USB device port)");
+    return 1;
   }
+  gadget::UdcClaim claim;
+  if (!ClaimController(o, controllers, claim)) return 1;
 
   std::unique_ptr<sim::AdapterModel> model;
   try {
@@ -327,7 +396,7 @@ int main(int argc, char** argv) {
   }
   gadget::ConfigfsGadget usb;
   gadget::GadgetIdentity identity{o.adapter.adapter.vendorId, o.adapter.adapter.productId, "Korbex",
-                                  "Korbex 2.4G adapter (simulated)", "SIM-0001"};
+                                  "Korbex 2.4G adapter (simulated)", o.serial};
   std::string error;
   if (!usb.Create(o.name, identity, error)) {
     Log("cannot make the gadget: %s", error.c_str());

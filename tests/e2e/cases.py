@@ -82,21 +82,31 @@ def wait_for(condition, seconds, what):
 
 class Gadget:
     """korbex-adapter-gadget for one case. Leaving the block stops it with SIGTERM and
-    checks that it ended well and took its device off the bus and out of configfs."""
+    checks that it ended well and took its device off the bus and out of configfs.
+    Several may run side by side (one per dummy_hcd controller); each is told apart by
+    the serial number it reports on the bus."""
 
     def __init__(self, keys="", *options, name="korbex-adapter"):
         self.keys, self.options, self.name = keys, list(options), name
         self.log_path = os.path.join(tempfile.gettempdir(), f"gadget-{time.monotonic_ns()}.log")
+        self.serial = None
+
+    live = set()  # the gadgets running now
 
     def __enter__(self):
+        Gadget.live.add(self)
         self.log = open(self.log_path, "w")
         self.proc = subprocess.Popen([GADGET, "--name", self.name] + self.options + ([self.keys] if self.keys else []),
                                      stdout=self.log, stderr=subprocess.STDOUT)
         wait_for(lambda: "on the bus" in self.text() or self.proc.poll() is not None, 15, "gadget on the bus")
         check(self.proc.poll() is None, f"the gadget ended at once:\n{self.text()}")
+        self.serial = re.search(r"on the bus through \S+ as \S+ serial (\S+)", self.text()).group(1)
         settle()
-        wait_for(lambda: adapters(), 15, "adapter listed")
+        wait_for(lambda: self.listed(), 15, "adapter listed")
         return self
+
+    def listed(self):
+        return [a for a in adapters() if a.get("serial") == self.serial]
 
     def __exit__(self, kind, value, tb):
         self.stop(check_ending=kind is None)
@@ -107,11 +117,12 @@ class Gadget:
             return f.read()
 
     def path(self):
-        found = adapters()
-        check(len(found) == 1, f"expected one adapter, found {found}")
+        found = self.listed()
+        check(len(found) == 1, f"expected one adapter with serial {self.serial}, found {adapters()}")
         return found[0]["path"]
 
     def stop(self, check_ending=True):
+        Gadget.live.discard(self)
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
         try:
@@ -125,7 +136,10 @@ class Gadget:
             check(rc == 0, f"the gadget ended with {rc}:\n{self.text()}")
             check(not os.path.exists(f"{CONFIGFS}/{self.name}"), "the gadget left its configfs folder behind")
             settle()
-            check(adapters() == [], "the adapter is still listed after the gadget stopped")
+            if Gadget.live:
+                check(not self.listed(), f"the adapter (serial {self.serial}) is still listed after its gadget stopped")
+            else:
+                check(adapters() == [], "the adapter is still listed after the gadget stopped")
 
     def count(self, needle):
         return self.text().count(needle)
@@ -427,6 +441,65 @@ def gadget_teardown():
     with Gadget():
         check(len(adapters()) == 1, "the stale gadget and the new one are both listed")
     return "stale configfs gadget replaced; SIGTERM leaves nothing behind"
+
+
+class Gadgets:
+    """Several gadgets side by side, one per controller, started in turn; leaving the
+    block stops them all (each checked as one Gadget is)."""
+
+    def __init__(self, specs):
+        self.gadgets = [Gadget(keys, *options, name=f"korbex-adapter-{i}") for i, (keys, options) in enumerate(specs)]
+
+    def __enter__(self):
+        started = []
+        try:
+            for g in self.gadgets:
+                g.__enter__()
+                started.append(g)
+        except BaseException:
+            for g in reversed(started):
+                g.stop(check_ending=False)
+            raise
+        return self.gadgets
+
+    def __exit__(self, kind, value, tb):
+        for g in reversed(self.gadgets):
+            g.stop(check_ending=kind is None)
+        return False
+
+
+FAMILIES = ["product=0x2D93", "product=0x6E41,version=1.2", "product=0x2D93", "product=0x6E41,version=3.4"]
+
+
+@case
+def several_gadgets():
+    """Four gadgets side by side on dummy_hcd num=4: each takes a controller of its own
+    and a serial number of its own (SIM-0001..SIM-0004, or the one it was given); list
+    shows all four with their serials; a fifth finds no free controller."""
+    specs = [(k, []) for k in FAMILIES[:3]] + [(FAMILIES[3], ["--serial", "E2E-SERIAL-4"])]
+    with Gadgets(specs) as gs:
+        listed = adapters()
+        check(len(listed) == 4, f"{listed}")
+        serials = sorted(a.get("serial") for a in listed)
+        check(serials == sorted(g.serial for g in gs) and len(set(serials)) == 4, f"{serials}")
+        check("E2E-SERIAL-4" in serials and sum(s.startswith("SIM-000") for s in serials) == 3, f"{serials}")
+        families = sorted(a["family"] for a in listed)
+        check(families == ["FlashLoader", "FlashLoader", "TwoStage", "TwoStage"], f"{listed}")
+        udcs = {re.search(r"on the bus through (\S+)", g.text()).group(1) for g in gs}
+        check(len(udcs) == 4, f"controllers {udcs}")
+        text = run("list")
+        expect(text, 0, "list with four adapters")
+        check(all(f"serial {s}" in text.out for s in serials), f"{text!r}")
+        fifth = subprocess.run([GADGET, "--name", "korbex-adapter-5"], capture_output=True, text=True, timeout=30)
+        check(fifth.returncode == 1 and "every USB device controller is taken" in fifth.stderr,
+              f"a fifth gadget: exit {fifth.returncode}\n{fifth.stderr}")
+        check(len(adapters()) == 4, "the fifth gadget disturbed the four")
+        # Each one answers as itself: the TwoStage ones with their own version.
+        for g, version in ((gs[1], "v1.2"), (gs[3], "v3.4")):
+            r = run("--device", g.path(), "info")
+            expect(r, 0, f"info on {g.serial}")
+            check(f"(Device: {version})" in r.out, f"{r!r}")
+    return f"four adapters on {', '.join(sorted(udcs))}, serials {', '.join(serials)}; a fifth: no free controller"
 
 
 @case
