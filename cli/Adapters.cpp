@@ -1,8 +1,16 @@
 #include "cli/Adapters.h"
 
+#include <cstdio>
+
 #include "sim/SimulatedAdapter.h"
 
 namespace korbex::cli {
+
+bool MaybeSameAdapter(const AdapterEntry& before, const AdapterEntry& now) {
+  if (!before.port.empty() && !now.port.empty()) return before.port == now.port;
+  if (!before.serial.empty() && !now.serial.empty()) return before.serial == now.serial;
+  return true;
+}
 
 std::optional<AdapterEntry> AdapterBackend::AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop) {
   Clock& clock = SystemClock();
@@ -19,11 +27,14 @@ std::optional<AdapterEntry> AdapterBackend::AwaitRestart(const AdapterEntry& bef
   const std::uint64_t appearStart = clock.NowMs();
   while (clock.NowMs() - appearStart < kRestartAppearMs && !stop.load()) {
     const auto entries = Enumerate();
-    if (!entries.empty()) {
-      // The same path when it kept it, else the first supported adapter.
-      const AdapterEntry* pick = &entries.front();
-      for (const auto& e : entries)
-        if (e.path == before.path) pick = &e;
+    // The same path when it kept it, else the first supported adapter that may be this
+    // one (not one that is certainly another).
+    const AdapterEntry* pick = nullptr;
+    for (const auto& e : entries)
+      if (!pick && MaybeSameAdapter(before, e)) pick = &e;
+    for (const auto& e : entries)
+      if (e.path == before.path && MaybeSameAdapter(before, e)) pick = &e;
+    if (pick) {
       clock.SleepMs(kRestartSettleMs);
       return *pick;
     }
@@ -48,47 +59,88 @@ bool AdapterBackend::AwaitAdapter(const std::string& path, std::uint32_t timeout
 }
 
 struct SimulatedBackend::Impl {
-  std::unique_ptr<sim::AdapterModel> model;
+  std::vector<std::unique_ptr<sim::AdapterModel>> models;
+
+  std::string PathOf(std::size_t i) const {
+    return models.size() == 1 ? std::string(kPath) : std::string(kPath) + ":" + std::to_string(i + 1);
+  }
+  // The index of the adapter at path, or models.size().
+  std::size_t IndexOf(const std::string& path) const {
+    for (std::size_t i = 0; i < models.size(); ++i)
+      if (PathOf(i) == path) return i;
+    return models.size();
+  }
+  AdapterEntry EntryOf(std::size_t i) const {
+    AdapterEntry e;
+    e.path = PathOf(i);
+    e.vendorId = models[i]->Config().vendorId;
+    e.productId = models[i]->CurrentProductId();
+    e.product = "simulated adapter";
+    if (models.size() > 1) {
+      char serial[16];
+      std::snprintf(serial, sizeof serial, "SIM-%04zu", i + 1);
+      e.serial = serial;
+    }
+    e.simulated = true;
+    return e;
+  }
 };
 
 SimulatedBackend::SimulatedBackend(const sim::SimulateOptions& options, std::uint32_t headAddress)
-    : options_(options), impl_(std::make_unique<Impl>()) {
-  sim::AdapterConfig config = options_.adapter;
-  config.headAddress = headAddress;
-  impl_->model = std::make_unique<sim::AdapterModel>(std::move(config));
+    : SimulatedBackend(std::vector<sim::SimulateOptions>{options}, {headAddress}) {}
+
+SimulatedBackend::SimulatedBackend(std::vector<sim::SimulateOptions> adapters,
+                                   const std::vector<std::uint32_t>& headAddresses)
+    : adapters_(std::move(adapters)), impl_(std::make_unique<Impl>()) {
+  for (std::size_t i = 0; i < adapters_.size(); ++i) {
+    sim::AdapterConfig config = adapters_[i].adapter;
+    config.headAddress = i < headAddresses.size() ? headAddresses[i] : 0;
+    impl_->models.push_back(std::make_unique<sim::AdapterModel>(std::move(config)));
+  }
 }
 
 SimulatedBackend::~SimulatedBackend() = default;
 
 std::vector<AdapterEntry> SimulatedBackend::Enumerate() {
-  AdapterEntry e;
-  e.path = kPath;
-  e.vendorId = impl_->model->Config().vendorId;
-  e.productId = impl_->model->CurrentProductId();
-  e.product = "simulated adapter";
-  e.simulated = true;
-  return {e};
+  std::vector<AdapterEntry> out;
+  for (std::size_t i = 0; i < impl_->models.size(); ++i) {
+    // An adapter that left for good (a disconnect fault) is no longer listed.
+    if (impl_->models.size() > 1 && impl_->models[i]->Disconnected()) continue;
+    out.push_back(impl_->EntryOf(i));
+  }
+  return out;
 }
 
 std::unique_ptr<ReportChannel> SimulatedBackend::Open(const AdapterEntry& entry, OpenStatus& status,
                                                       std::string& message) {
-  if (entry.path != kPath) {
+  const std::size_t i = impl_->IndexOf(entry.path);
+  if (i == impl_->models.size()) {
     status = OpenStatus::NotFound;
     message = "no such device";
     return nullptr;
   }
   status = OpenStatus::Ok;
-  return std::make_unique<sim::SimulatedChannel>(*impl_->model, SystemClock(), options_.link);
+  return std::make_unique<sim::SimulatedChannel>(*impl_->models[i], SystemClock(), adapters_[i].link);
 }
 
-std::optional<AdapterEntry> SimulatedBackend::AwaitRestart(const AdapterEntry&, const std::atomic<bool>&) {
+std::optional<AdapterEntry> SimulatedBackend::AwaitRestart(const AdapterEntry& before, const std::atomic<bool>&) {
   // The model restarts within the Finish exchange.
-  if (!impl_->model->Finished() || impl_->model->Disconnected()) return std::nullopt;
-  return Enumerate().front();
+  const std::size_t i = impl_->IndexOf(before.path);
+  if (i == impl_->models.size()) return std::nullopt;
+  const auto& model = *impl_->models[i];
+  if (!model.Finished() || model.Disconnected()) return std::nullopt;
+  return impl_->EntryOf(i);
 }
 
 bool SimulatedBackend::SaveFlash(std::string& why) const {
-  return sim::WriteFlashOut(*impl_->model, options_.flashOut, &why);
+  bool ok = true;
+  for (std::size_t i = 0; i < impl_->models.size(); ++i) {
+    std::string one;
+    if (sim::WriteFlashOut(*impl_->models[i], adapters_[i].flashOut, &one)) continue;
+    if (ok) why = impl_->models.size() == 1 ? one : adapters_[i].flashOut.string() + ": " + one;
+    ok = false;
+  }
+  return ok;
 }
 
 }  // namespace korbex::cli

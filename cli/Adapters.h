@@ -25,6 +25,12 @@ struct AdapterEntry {
   bool simulated = false;
 };
 
+// False when now is certainly another adapter than before: their USB ports, or else
+// their serial numbers, are both known and differ. Used to find an adapter again after
+// its restart (it may come back under another path and product id) while others are
+// present or restarting too.
+bool MaybeSameAdapter(const AdapterEntry& before, const AdapterEntry& now);
+
 enum class OpenStatus {
   Ok,
   PermissionDenied,  // present, but this user may not open it
@@ -69,27 +75,33 @@ inline constexpr std::uint32_t kDefaultWaitSeconds = 60;
 // The platform's backend (hid/hidapi, or the Win32 channel, or none).
 std::unique_ptr<AdapterBackend> MakeHardwareBackend();
 
-// The simulated adapter. Its flash persists across Open calls (a restart after
-// Finish keeps it); SaveFlash writes it for flash-out.
+// The simulated adapters (one per --simulate). Each one's flash persists across Open
+// calls (a restart after Finish keeps it); SaveFlash writes them for flash-out. One
+// adapter has the path "simulated"; several are "simulated:1", "simulated:2", … with
+// serial numbers SIM-0001, SIM-0002, …, each its own model, safe to drive from a thread
+// of its own.
 class SimulatedBackend final : public AdapterBackend {
  public:
   // headAddress: where the loader keeps its head (0 for sections 1 and 2, the
   // section-3 load address for a single-number run).
   SimulatedBackend(const sim::SimulateOptions& options, std::uint32_t headAddress);
+  // One adapter per options entry, with the head address at the same index.
+  SimulatedBackend(std::vector<sim::SimulateOptions> adapters, const std::vector<std::uint32_t>& headAddresses);
   ~SimulatedBackend() override;
   std::vector<AdapterEntry> Enumerate() override;
   std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status, std::string& message) override;
   std::optional<AdapterEntry> AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop) override;
-  // Writes the flash (flash-size bytes from address 0) to options.flashOut when set;
-  // false with why when it could not.
+  // Writes each adapter's flash (flash-size bytes from address 0) to its flash-out when
+  // set; false with why (naming the file) when one could not be written.
   bool SaveFlash(std::string& why) const;
-  const sim::SimulateOptions& Options() const { return options_; }
+  // The options of the first adapter.
+  const sim::SimulateOptions& Options() const { return adapters_.front(); }
 
   static constexpr const char* kPath = "simulated";
 
  private:
   struct Impl;
-  sim::SimulateOptions options_;
+  std::vector<sim::SimulateOptions> adapters_;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -1,5 +1,9 @@
 // The hardware backend on Linux and macOS: hidapi for the reports; the list of adapters
 // and their comings and goings from hid/hidapi/HidDevices.h (udev on Linux).
+#include <map>
+#include <mutex>
+#include <thread>
+
 #include "cli/Adapters.h"
 #include "hid/hidapi/HidDevices.h"
 #include "hid/hidapi/HidapiChannel.h"
@@ -19,8 +23,9 @@ AdapterEntry ToAdapter(const HidDeviceEntry& d) {
   return e;
 }
 
-// Events are waited for in slices this long, so that Ctrl-C is seen.
-constexpr int kEventSliceMs = 250;
+// Events are waited for in slices this long, so that Ctrl-C is seen and threads waiting
+// side by side take turns at the watch.
+constexpr int kEventSliceMs = 50;
 
 class HidapiBackend final : public AdapterBackend {
  public:
@@ -50,11 +55,12 @@ class HidapiBackend final : public AdapterBackend {
   }
 
   void Watch() override {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!watch_) watch_ = WatchHidDevices();
   }
 
   std::optional<AdapterEntry> AwaitRestart(const AdapterEntry& before, const std::atomic<bool>& stop) override {
-    if (!watch_) return AdapterBackend::AwaitRestart(before, stop);
+    if (!Watching()) return AdapterBackend::AwaitRestart(before, stop);
     // The adapter leaves the bus, then comes back: both are events, queued since the
     // watch began, so a restart faster than this call is not missed. The list of
     // devices is not walked while nodes come and go.
@@ -69,7 +75,8 @@ class HidapiBackend final : public AdapterBackend {
     }
     std::optional<AdapterEntry> back;
     NextEvent(kRestartAppearMs, stop, [&](const HidDeviceEvent& e) {
-      if (e.kind != HidDeviceEvent::Kind::Added) return false;
+      // With several adapters restarting at once, the one on this adapter's port.
+      if (e.kind != HidDeviceEvent::Kind::Added || !MaybeSameAdapter(before, ToAdapter(e.entry))) return false;
       back = ToAdapter(e.entry);
       return true;
     });
@@ -78,7 +85,7 @@ class HidapiBackend final : public AdapterBackend {
   }
 
   bool AwaitAdapter(const std::string& path, std::uint32_t timeoutMs, const std::atomic<bool>& stop) override {
-    if (!watch_) return AdapterBackend::AwaitAdapter(path, timeoutMs, stop);
+    if (!Watching()) return AdapterBackend::AwaitAdapter(path, timeoutMs, stop);
     for (const auto& e : Enumerate())
       if (path.empty() || e.path == path) return true;
     const bool added = NextEvent(timeoutMs, stop, [&](const HidDeviceEvent& e) {
@@ -89,21 +96,44 @@ class HidapiBackend final : public AdapterBackend {
   }
 
  private:
-  // Takes events until wanted accepts one (true), timeoutMs passes or stop is set.
+  bool Watching() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return watch_ != nullptr;
+  }
+
+  // Looks at events until wanted accepts one (true), timeoutMs passes or stop is set.
+  // Every event since the watch began is kept, and each thread reads them from where
+  // its last wait ended: with --all, one thread per adapter waits for its own
+  // adapter's restart, and an event one of them takes from the system is seen by all.
   template <typename Wanted>
   bool NextEvent(std::uint32_t timeoutMs, const std::atomic<bool>& stop, Wanted wanted) {
     Clock& clock = SystemClock();
     const std::uint64_t start = clock.NowMs();
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::size_t& cursor = cursors_[std::this_thread::get_id()];
     while (!stop.load()) {
+      while (cursor < events_.size()) {
+        if (wanted(events_[cursor++])) return true;
+      }
       const std::uint64_t spent = clock.NowMs() - start;
       if (spent >= timeoutMs) return false;
       const auto slice = static_cast<int>(std::min<std::uint64_t>(timeoutMs - spent, kEventSliceMs));
-      if (auto e = watch_->Next(slice); e && wanted(*e)) return true;
+      if (auto e = watch_->Next(slice)) {
+        events_.push_back(std::move(*e));
+      } else {
+        // Nothing came: let another waiter take the watch for a slice.
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
+      }
     }
     return false;
   }
 
+  std::mutex mutex_;  // guards everything below
   std::unique_ptr<HidDeviceWatch> watch_;
+  std::vector<HidDeviceEvent> events_;
+  std::map<std::thread::id, std::size_t> cursors_;
 };
 
 }  // namespace
