@@ -32,6 +32,86 @@ OutputSettings DetectOutputSettings(bool json, bool quiet, bool verbose) {
 
 Output::Output(OutputSettings settings) : settings_(settings) {}
 
+Output::Output(Output& parent, std::size_t index) : settings_(parent.settings_), parent_(&parent), index_(index) {}
+
+void Output::BeginAdapterLines(std::vector<std::string> labels) {
+  EndProgress();
+  lines_ = std::make_unique<AdapterLines>();
+  lines_->bars.assign(labels.size(), std::string());
+  lines_->lastPercent.assign(labels.size(), -1);
+  lines_->labels = std::move(labels);
+}
+
+void Output::EndAdapterLines() {
+  if (!lines_) return;
+  std::lock_guard<std::mutex> lock(lines_->mutex);
+  lines_->drawn = false;  // what is drawn stays; the next line goes below it
+}
+
+void Output::EraseAdapterBars() {
+  if (!lines_->drawn) return;
+  // Up to the first bar line, and clear from there to the end of the screen.
+  std::fprintf(stdout, "\x1b[%zuA\r\x1b[J", lines_->bars.size());
+  lines_->drawn = false;
+}
+
+void Output::DrawAdapterBars() {
+  const int width = TerminalWidth(stdout);
+  for (const auto& bar : lines_->bars) {
+    const std::size_t shown = std::min(bar.size(), static_cast<std::size_t>(std::max(1, width - 1)));
+    std::fprintf(stdout, "%.*s\n", static_cast<int>(shown), bar.data());
+  }
+  Flush(stdout);
+  lines_->drawn = true;
+}
+
+void Output::AdapterLine(std::size_t index, std::FILE* stream, std::string_view line, const char* color,
+                         bool prefix) {
+  std::lock_guard<std::mutex> lock(lines_->mutex);
+  const bool bars = settings_.stdoutTerminal && lines_->drawn;
+  if (bars) EraseAdapterBars();
+  Flush(stdout);  // what stdout holds comes before a line on stderr
+  std::string text = prefix ? lines_->labels[index] + ": " : std::string();
+  text += line;
+  if (color && settings_.color) {
+    std::fprintf(stream, "%s%s%s\n", color, text.c_str(), kReset);
+  } else {
+    std::fprintf(stream, "%s\n", text.c_str());
+  }
+  Flush(stream);
+  if (bars) DrawAdapterBars();
+}
+
+void Output::AdapterProgress(std::size_t index, std::uint32_t percent, std::string_view label) {
+  std::lock_guard<std::mutex> lock(lines_->mutex);
+  if (!settings_.stdoutTerminal) {
+    if (static_cast<int>(percent) == lines_->lastPercent[index]) return;
+    lines_->lastPercent[index] = static_cast<int>(percent);
+    std::fprintf(stdout, "%s: progress %3u%% %.*s\n", lines_->labels[index].c_str(), percent,
+                 static_cast<int>(label.size()), label.data());
+    Flush(stdout);
+    return;
+  }
+  // All bars are redrawn together, each on its own line, the adapters in order.
+  std::size_t labelWidth = 0;
+  for (const auto& l : lines_->labels) labelWidth = std::max(labelWidth, l.size());
+  const int barWidth = 30;
+  const int filled = static_cast<int>(percent) * barWidth / 100;
+  std::string bar = lines_->labels[index];
+  bar.append(labelWidth - bar.size() + 2, ' ');
+  bar += "[";
+  bar.append(static_cast<std::size_t>(filled), '#');
+  bar.append(static_cast<std::size_t>(barWidth - filled), '.');
+  char pct[8];
+  std::snprintf(pct, sizeof pct, "] %3u%% ", percent);
+  bar += pct;
+  bar += label;
+  lines_->bars[index] = std::move(bar);
+  lines_->lastPercent[index] = static_cast<int>(percent);
+  EraseAdapterBars();
+  DrawAdapterBars();
+}
+
 void Output::Flush(std::FILE* stream) {
   errno = 0;
   if (std::fflush(stream) == 0 && !std::ferror(stream)) return;
@@ -46,6 +126,10 @@ void Output::Flush(std::FILE* stream) {
 void Output::OutputLost(std::string message) { lost_.push_back(std::move(message)); }
 
 void Output::Print(std::FILE* stream, std::string_view line, const char* color) {
+  if (parent_) {
+    parent_->AdapterLine(index_, stream, line, color, true);
+    return;
+  }
   EndProgress();
   if (color && settings_.color) {
     std::fprintf(stream, "%s%.*s%s\n", color, static_cast<int>(line.size()), line.data(), kReset);
@@ -85,6 +169,12 @@ void Output::Error(int exitCode, std::string_view message) {
   }
   EndProgress();
   std::string line = "korbex-update: ";
+  if (parent_) {
+    line += parent_->lines_->labels[index_] + ": ";
+    line += message;
+    parent_->AdapterLine(index_, stderr, line, kRed, false);
+    return;
+  }
   line += message;
   Print(stderr, line, kRed);
 }
@@ -92,6 +182,10 @@ void Output::Error(int exitCode, std::string_view message) {
 void Output::Progress(std::uint32_t percent, std::string_view label) {
   if (settings_.json || settings_.verbosity == Verbosity::Quiet) return;
   if (percent > 100) percent = 100;
+  if (parent_) {
+    parent_->AdapterProgress(index_, percent, label);
+    return;
+  }
   if (!settings_.stdoutTerminal) {
     // Plain lines for logs and pipes: one per change, no carriage returns.
     if (static_cast<int>(percent) == lastPercent_) return;

@@ -3,6 +3,8 @@
 // bar on a terminal, plain lines otherwise, colour unless NO_COLOR), or one JSON
 // document on stdout with --json (errors included, nothing else on stdout).
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -23,6 +25,21 @@ struct OutputSettings {
 class Output {
  public:
   explicit Output(OutputSettings settings);
+  // The output of one adapter in a run over several (flash --all, verify --all), used
+  // by that adapter's thread alone. It keeps its own document and error; its lines go
+  // to parent, which prints them prefixed with the adapter's label (or, on a terminal,
+  // keeps its progress on a line of its own among the adapters' lines). Call
+  // parent.BeginAdapterLines first.
+  Output(Output& parent, std::size_t index);
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  // Starts a run over several adapters: one label (the path) per adapter, in order.
+  // Lines of the adapters' outputs may come from their threads at any time until
+  // EndAdapterLines.
+  void BeginAdapterLines(std::vector<std::string> labels);
+  // Leaves the progress lines as they are and goes on below them.
+  void EndAdapterLines();
 
   const OutputSettings& Settings() const { return settings_; }
   bool Json() const { return settings_.json; }
@@ -62,6 +79,14 @@ class Output {
 
  private:
   void Print(std::FILE* stream, std::string_view line, const char* color);
+  // For an adapter's output: a line (prefixed with the adapter's label when prefix)
+  // and a progress change, printed under lines_->mutex.
+  void AdapterLine(std::size_t index, std::FILE* stream, std::string_view line, const char* color, bool prefix);
+  void AdapterProgress(std::size_t index, std::uint32_t percent, std::string_view label);
+  // On a terminal: takes the adapters' progress lines off the screen / draws them
+  // below the cursor. Under lines_->mutex.
+  void EraseAdapterBars();
+  void DrawAdapterBars();
   // fflush, and notes the first failed write of stream (errno) for Finish.
   void Flush(std::FILE* stream);
   OutputSettings settings_;
@@ -72,6 +97,17 @@ class Output {
   int stdoutErrno_ = 0;  // first failed write to stdout, other than EPIPE
   int stderrErrno_ = 0;
   std::vector<std::string> lost_;
+
+  Output* parent_ = nullptr;  // set for an adapter's output
+  std::size_t index_ = 0;
+  struct AdapterLines {
+    std::mutex mutex;
+    std::vector<std::string> labels;
+    std::vector<std::string> bars;  // the last progress line of each adapter
+    std::vector<int> lastPercent;
+    bool drawn = false;  // the bars are on the screen below the cursor's line
+  };
+  std::unique_ptr<AdapterLines> lines_;  // set during a run over several adapters
 };
 
 // Output settings from the environment and the command-line flags.
