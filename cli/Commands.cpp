@@ -183,9 +183,24 @@ json FileCheckJson(const FileCheckResult& c) {
 
 // --- adapters ------------------------------------------------------------------
 
-std::unique_ptr<AdapterBackend> MakeBackend(Tool& tool, std::uint32_t headAddress = 0) {
-  if (tool.options.simulate) return std::make_unique<SimulatedBackend>(*tool.options.simulate, headAddress);
-  return MakeHardwareBackend();
+// Where the simulated loader keeps its head for this file: as head-address says, else
+// the section-3 load address when the simulated adapter will report a single-number
+// version.
+std::uint32_t SimHeadAddress(const sim::SimulateOptions& o, const FirmwareHeaders* h) {
+  if (o.headAddress) return *o.headAddress;
+  const auto& a = o.adapter;
+  const bool twoStage = DecideFamily(a.vendorId, a.productId, kStateNoSighting, false).flag == FamilyFlag::TwoStage;
+  return h && twoStage && a.singleNumberVersion ? h->h3.loadAddress() : 0;
+}
+
+// headers: the firmware file of the command, when it has one.
+std::unique_ptr<AdapterBackend> MakeBackend(Tool& tool, const FirmwareHeaders* headers = nullptr) {
+  if (!tool.options.simulate) return MakeHardwareBackend();
+  std::vector<sim::SimulateOptions> adapters{*tool.options.simulate};
+  adapters.insert(adapters.end(), tool.options.moreSimulated.begin(), tool.options.moreSimulated.end());
+  std::vector<std::uint32_t> heads;
+  for (const auto& a : adapters) heads.push_back(SimHeadAddress(a, headers));
+  return std::make_unique<SimulatedBackend>(std::move(adapters), heads);
 }
 
 // The channel of one opened adapter, watched (and traced with --trace).
@@ -299,16 +314,6 @@ int SaveSimulatedFlash(Tool& tool, AdapterBackend* backend, int code) {
   return code == kExitOk ? kExitUsage : code;
 }
 
-// Where the simulated loader keeps its head for this file: as head-address says, else
-// the section-3 load address when the simulated adapter will report a single-number
-// version.
-std::uint32_t SimHeadAddress(const Tool& tool, const FirmwareHeaders& h) {
-  if (!tool.options.simulate) return 0;
-  if (tool.options.simulate->headAddress) return *tool.options.simulate->headAddress;
-  const auto& a = tool.options.simulate->adapter;
-  const bool twoStage = DecideFamily(a.vendorId, a.productId, kStateNoSighting, false).flag == FamilyFlag::TwoStage;
-  return twoStage && a.singleNumberVersion ? h.h3.loadAddress() : 0;
-}
 
 const char* PhaseName(UpdatePhase p) {
   switch (p) {
@@ -695,7 +700,7 @@ int OpenFileAndAdapter(Tool& tool, const std::string& file, OpenedFile& f, std::
   Output& out = tool.out;
   out.Doc()["file"] = {{"path", file}};
   if (const int code = OpenAndCheckFile(tool, file, f, true, true); code != kExitOk) return code;
-  backend = MakeBackend(tool, SimHeadAddress(tool, f.headers));
+  backend = MakeBackend(tool, &f.headers);
   if (const int code = Connect(tool, *backend, c); code != kExitOk) return code;
   ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
   if (family.TwoStage) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/Output.h"
 #include "sim/SimulateOptions.h"
@@ -14,7 +15,9 @@ namespace korbex::cli {
 struct ToolOptions {
   std::string device;                            // --device PATH
   bool yes = false;                              // -y
-  std::optional<sim::SimulateOptions> simulate;  // --simulate, parsed
+  std::optional<sim::SimulateOptions> simulate;  // --simulate, parsed (the first, when repeated)
+  std::vector<sim::SimulateOptions> moreSimulated;  // the second and later --simulate: one adapter each
+  bool all = false;                                 // --all of verify and flash: every adapter at once
   std::FILE* trace = nullptr;                    // --trace FILE, header written
   std::uint32_t waitSeconds = 0;                 // --wait[=SECONDS] of info, verify, flash; 0: no wait
 };

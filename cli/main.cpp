@@ -119,7 +119,8 @@ int main(int argc, char** argv) {
   // named as such rather than as a missing command.
   app.require_subcommand(0, 1);
 
-  std::string device, tracePath, simulateSpec;
+  std::string device, tracePath;
+  std::vector<std::string> simulateSpecs;
   bool yes = false, json = false, quiet = false, verbose = false;
   app.add_option("--device", device, "adapter path (from `list`); required when several are present")
       ->type_name("PATH");
@@ -128,10 +129,12 @@ int main(int argc, char** argv) {
   auto* traceOption =
       app.add_option("--trace", tracePath, "write every report written and read to FILE")->type_name("FILE");
   // ASCII in the names column: the help lays it out by bytes.
-  auto* simulate =
-      app.add_option("--simulate", simulateSpec,
-                     "use the simulated adapter instead of hardware, configured by KEY=VALUE,... (see below)")
-          ->type_name("[=KEY=VALUE,...]");
+  app.add_option("--simulate", simulateSpecs,
+                 "use the simulated adapter instead of hardware, configured by KEY=VALUE,... (see below); "
+                 "repeated: one simulated adapter each")
+      ->type_name("[=KEY=VALUE,...]")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   // -q and -v exclude each other; checked after parsing, so that the help does not
   // push their descriptions onto a line of their own.
   app.add_flag("-q,--quiet", quiet, "print only results and errors (not with -v)");
@@ -149,6 +152,12 @@ int main(int argc, char** argv) {
   // --wait takes its number only after '=' (like --simulate), so that a FILE after it
   // is never read as the number.
   std::string waitText;
+  bool all = false;
+  for (auto* command : {verify, flash}) {
+    command->add_flag("--all", all,
+                      "every supported adapter present, all at once (one confirmation for all; not with --device "
+                      "or --trace)");
+  }
   for (auto* command : {info, verify, flash}) {
     command
         ->add_option("--wait", waitText,
@@ -204,6 +213,9 @@ int main(int argc, char** argv) {
                       "' is not three byte counts S1,S2,S3 (decimal or 0x hex, e.g. --sizes 5000,4096,100)");
   }
   if (traceOption->count() > 0 && tracePath.empty()) return usageError("--trace needs a file name");
+  if (all && !device.empty()) return usageError("--all and --device exclude each other");
+  // One trace file would mix the reports of every adapter.
+  if (all && traceOption->count() > 0) return usageError("--all and --trace exclude each other");
 
   Output out(DetectOutputSettings(json, quiet, verbose));
   if (app.get_subcommands().empty()) {
@@ -222,14 +234,30 @@ int main(int argc, char** argv) {
   tool.options.device = device;
   tool.options.yes = yes;
   tool.options.waitSeconds = waitSeconds;
-  if (simulate->count() > 0) {
+  tool.options.all = all;
+  for (const auto& spec : simulateSpecs) {
     korbex::sim::SimulateOptions sim;
     std::string error;
-    if (!korbex::sim::ParseSimulateOptions(simulateSpec, sim, error)) {
+    if (!korbex::sim::ParseSimulateOptions(spec, sim, error)) {
       out.Error(kExitUsage, error);
       return out.Finish(kExitUsage);
     }
-    tool.options.simulate = std::move(sim);
+    if (!tool.options.simulate) {
+      tool.options.simulate = std::move(sim);
+    } else {
+      tool.options.moreSimulated.push_back(std::move(sim));
+    }
+  }
+  // Two simulated adapters writing one flash-out would overwrite each other.
+  for (std::size_t i = 0; i < tool.options.moreSimulated.size(); ++i) {
+    const auto& out1 = tool.options.moreSimulated[i].flashOut;
+    if (out1.empty()) continue;
+    bool clash = SameFile(out1, tool.options.simulate->flashOut);
+    for (std::size_t j = 0; j < i; ++j) clash |= SameFile(out1, tool.options.moreSimulated[j].flashOut);
+    if (clash) {
+      out.Error(kExitUsage, "two --simulate adapters name the same flash-out " + out1.string());
+      return out.Finish(kExitUsage);
+    }
   }
   if (sizesGiven) {
     demoSpec.section1 = sizes[0];
@@ -247,6 +275,10 @@ int main(int argc, char** argv) {
     if (tool.options.simulate) {
       others.emplace_back("flash-in", tool.options.simulate->flashIn);
       others.emplace_back("flash-out", tool.options.simulate->flashOut);
+    }
+    for (const auto& more : tool.options.moreSimulated) {
+      others.emplace_back("flash-in", more.flashIn);
+      others.emplace_back("flash-out", more.flashOut);
     }
     for (const auto& [what, path] : others) {
       if (!path.empty() && SameFile(tracePathFs, path)) {
