@@ -93,6 +93,8 @@ constexpr MsgEntry kMessages[] = {
      "校验过程中接收器已断开（此前已检查 {} 块）；verify 不写入任何内容，闪存保持原样"},
     {Msg::RestartWaitStopped, "stopped waiting for the adapter after {} s (the update itself was verified)",
      "等待 {} 秒后按要求停止等待接收器（固件本身已校验）"},
+    {Msg::ConfirmAllAdapters, "update all {} adapters, each with the firmware shown:",
+     "更新全部 {} 个接收器，各写入所示固件："},
 };
 
 // The table is indexed by Msg: every row must sit at its own id.

@@ -57,6 +57,7 @@ enum class Msg {
   VerifyDiffersAndUnanswered,
   VerifyAdapterGone,
   RestartWaitStopped,
+  ConfirmAllAdapters,
   Count
 };
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/Adapters.h"
+#include "cli/AllAdapters.h"
 #include "cli/CliTexts.h"
 #include "cli/ExitCodes.h"
 #include "cli/Terminal.h"
@@ -371,7 +372,9 @@ class ConsoleListener final : public UpdateListener {
 
   bool ConfirmFirmware(std::u16string_view text) override {
     confirmation_ = Utf8(text);
-    if (tool_.options.yes) {
+    if (tool_.options.confirmedForAll) {
+      confirmed_ = true;  // the one question for all adapters was answered
+    } else if (tool_.options.yes) {
       out_.Info(confirmation_ + "  (" + Text(Msg::ConfirmedByYes, out_.Language()) + ")");
       confirmed_ = true;
     } else if (!canAsk_) {
@@ -692,9 +695,10 @@ int RunInspect(Tool& tool, const std::string& file) {
   return kExitFileRefused;
 }
 
-// Opens and checks the file, then connects to the adapter and, for a TwoStage adapter,
-// reads its version as the dialog does at connect: the version form decides the written
-// set. A file that does not fit is refused before any adapter is touched.
+int IdentifyAdapter(Tool& tool, OpenedFile& f, Connection& c, DeviceFamily& family, UpdateSession& session);
+
+// Opens and checks the file, then connects to the adapter and identifies it
+// (IdentifyAdapter). A file that does not fit is refused before any adapter is touched.
 int OpenFileAndAdapter(Tool& tool, const std::string& file, OpenedFile& f, std::unique_ptr<AdapterBackend>& backend,
                        Connection& c, DeviceFamily& family, UpdateSession& session) {
   Output& out = tool.out;
@@ -702,6 +706,13 @@ int OpenFileAndAdapter(Tool& tool, const std::string& file, OpenedFile& f, std::
   if (const int code = OpenAndCheckFile(tool, file, f, true, true); code != kExitOk) return code;
   backend = MakeBackend(tool, &f.headers);
   if (const int code = Connect(tool, *backend, c); code != kExitOk) return code;
+  return IdentifyAdapter(tool, f, c, family, session);
+}
+
+// For a TwoStage adapter reads its version as the dialog does at connect: the version
+// form decides the written set. Returns the file's verdict for that set.
+int IdentifyAdapter(Tool& tool, OpenedFile& f, Connection& c, DeviceFamily& family, UpdateSession& session) {
+  Output& out = tool.out;
   ApplyFamilyMatch(family, c.entry.vendorId, c.entry.productId, false);
   if (family.TwoStage) {
     std::u16string caption;
@@ -716,15 +727,25 @@ int OpenFileAndAdapter(Tool& tool, const std::string& file, OpenedFile& f, std::
 
 // --- verify ----------------------------------------------------------------------
 
+int VerifyConnected(Tool& tool, OpenedFile& f, Connection& c, UpdateSession& session);
+int RunOnAll(Tool& tool, const std::string& file, bool flash);
+
 int RunVerify(Tool& tool, const std::string& file) {
-  Output& out = tool.out;
+  if (tool.options.all) return RunOnAll(tool, file, false);
   OpenedFile f;
   std::unique_ptr<AdapterBackend> backend;
   Connection c;
   DeviceFamily family;
   UpdateSession session;
   int code = OpenFileAndAdapter(tool, file, f, backend, c, family, session);
-  if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
+  if (code == kExitOk) code = VerifyConnected(tool, f, c, session);
+  return SaveSimulatedFlash(tool, backend.get(), code);
+}
+
+// verify on an adapter opened and identified.
+int VerifyConnected(Tool& tool, OpenedFile& f, Connection& c, UpdateSession& session) {
+  Output& out = tool.out;
+  int code = kExitOk;
   const WrittenSet set = session.singleNumberVersion ? WrittenSet::Section3 : WrittenSet::Sections1And2;
 
   json blocks = json::array();
@@ -763,7 +784,7 @@ int RunVerify(Tool& tool, const std::string& file) {
   if (adapterGone && result.status != FlashCompareResult::Status::LoaderSilent) {
     out.Error(kExitFailed,
               Text(Msg::VerifyAdapterGone, out.Language(), {std::to_string(result.equal + result.differing)}));
-    return SaveSimulatedFlash(tool, backend.get(), kExitFailed);
+    return kExitFailed;
   }
   switch (result.status) {
     case FlashCompareResult::Status::LoaderSilent:
@@ -802,21 +823,31 @@ int RunVerify(Tool& tool, const std::string& file) {
       }
       break;
   }
-  return SaveSimulatedFlash(tool, backend.get(), code);
+  return code;
 }
 
 // --- flash -----------------------------------------------------------------------
 
+int FlashConnected(Tool& tool, OpenedFile& f, AdapterBackend& backend, Connection& c, DeviceFamily& family,
+                   UpdateSession& session);
+
 int RunFlash(Tool& tool, const std::string& file) {
-  Output& out = tool.out;
+  if (tool.options.all) return RunOnAll(tool, file, true);
   OpenedFile f;
   std::unique_ptr<AdapterBackend> backend;
   Connection c;
   DeviceFamily family;
   UpdateSession session;
   int code = OpenFileAndAdapter(tool, file, f, backend, c, family, session);
-  if (code != kExitOk) return SaveSimulatedFlash(tool, backend.get(), code);
+  if (code == kExitOk) code = FlashConnected(tool, f, *backend, c, family, session);
+  return SaveSimulatedFlash(tool, backend.get(), code);
+}
 
+// flash on an adapter opened and identified, its restart awaited.
+int FlashConnected(Tool& tool, OpenedFile& f, AdapterBackend& backend, Connection& c, DeviceFamily& family,
+                   UpdateSession& session) {
+  Output& out = tool.out;
+  int code = kExitOk;
   // The operation log is the dialog's; the console keeps its record in --trace.
   OperationLog log;
   const bool canAsk = !out.Json() && IsTerminal(stdin);
@@ -852,7 +883,7 @@ int RunFlash(Tool& tool, const std::string& file) {
         c.link.reset();
         c.channel.reset();
         c.device.reset();
-        ReportRestart(tool, *backend, before, family, session);
+        ReportRestart(tool, backend, before, family, session);
       }
       break;
     case UpdateEnding::Failure: {
@@ -923,6 +954,64 @@ int RunFlash(Tool& tool, const std::string& file) {
       code = kExitFailed;
       break;
   }
+  return code;
+}
+
+// --- every adapter at once --------------------------------------------------------
+
+int RunOnAll(Tool& tool, const std::string& file, bool flash) {
+  Output& out = tool.out;
+  out.Doc()["file"] = {{"path", file}};
+  OpenedFile f;
+  if (const int code = OpenAndCheckFile(tool, file, f, true, true); code != kExitOk) return code;
+  // Read once; each adapter's engine gets its own image of these bytes (an engine
+  // closes its image when it ends).
+  std::vector<std::uint8_t> bytes(f.image.Size());
+  f.image.Read(0, bytes.data(), bytes.size());
+  auto backend = MakeBackend(tool, &f.headers);
+
+  struct State {
+    OpenedFile f;
+    Connection c;
+    DeviceFamily family;
+    UpdateSession session;
+  };
+  AllAdaptersCommand command;
+  command.name = flash ? "flash" : "verify";
+  command.confirms = flash;
+  command.prepare = [&](AdapterJob& j, AdapterBackend& b) {
+    auto st = std::make_shared<State>();
+    j.state = st;
+    st->f.opened = st->f.image.Open(std::make_unique<MemoryFirmwareSource>(bytes));
+    st->f.headers = f.headers;
+    st->f.sets[0] = f.sets[0];
+    st->f.sets[1] = f.sets[1];
+    st->f.check = f.check;
+    st->f.refusedSet = f.refusedSet;
+    if (const int code = OpenEntry(*j.tool, b, j.entry, st->c); code != kExitOk) return code;
+    j.out->Doc()["adapter"] = ToJson(st->c.entry);
+    const int code = IdentifyAdapter(*j.tool, st->f, st->c, st->family, st->session);
+    j.confirmation = Utf8(ConfirmationText(st->f.headers, st->session.singleNumberVersion != 0));
+    return code;
+  };
+  command.run = [&](AdapterJob& j, AdapterBackend& b) {
+    auto& st = *static_cast<State*>(j.state.get());
+    j.tool->options.confirmedForAll = true;
+    const json& d = j.out->Doc();
+    if (flash) {
+      const int code = FlashConnected(*j.tool, st.f, b, st.c, st.family, st.session);
+      if (d.contains("blocks"))
+        j.blocks = std::to_string(d["blocks"]["written"].get<unsigned>()) + " written, " +
+                   std::to_string(d["blocks"]["skipped"].get<unsigned>()) + " skipped";
+      return code;
+    }
+    const int code = VerifyConnected(*j.tool, st.f, st.c, st.session);
+    if (d.contains("equal"))
+      j.blocks = std::to_string(d["equal"].get<unsigned>()) + " equal, " +
+                 std::to_string(d["differing"].get<unsigned>()) + " differ";
+    return code;
+  };
+  const int code = RunOnAllAdapters(tool, *backend, command);
   return SaveSimulatedFlash(tool, backend.get(), code);
 }
 

@@ -18,6 +18,7 @@ struct ToolOptions {
   std::optional<sim::SimulateOptions> simulate;  // --simulate, parsed (the first, when repeated)
   std::vector<sim::SimulateOptions> moreSimulated;  // the second and later --simulate: one adapter each
   bool all = false;                                 // --all of verify and flash: every adapter at once
+  bool confirmedForAll = false;                     // --all: the one confirmation for all was answered OK
   std::FILE* trace = nullptr;                    // --trace FILE, header written
   std::uint32_t waitSeconds = 0;                 // --wait[=SECONDS] of info, verify, flash; 0: no wait
 };
