@@ -5,9 +5,11 @@
 #include <thread>
 
 #include "cli/CliTexts.h"
+#include "cli/JsonViews.h"
 #include "cli/ExitCodes.h"
 #include "cli/Terminal.h"
 #include "hid/DeviceFamily.h"
+#include "update/UpdateEngine.h"
 
 namespace korbex::cli {
 namespace {
@@ -192,6 +194,63 @@ int RunOnAllAdapters(Tool& tool, AdapterBackend& backend, const AllAdaptersComma
     }
   }
   return code;
+}
+
+
+int RunOnAllAdapters(Tool& tool, const std::string& file, bool flash) {
+  Output& out = tool.out;
+  out.Doc()["file"] = {{"path", file}};
+  OpenedFile f;
+  if (const int code = OpenAndCheckFile(tool, file, f, true, true); code != kExitOk) return code;
+  // Read once; each adapter's engine gets its own image of these bytes (an engine
+  // closes its image when it ends).
+  std::vector<std::uint8_t> bytes(f.image.Size());
+  f.image.Read(0, bytes.data(), bytes.size());
+  auto backend = MakeBackend(tool, &f.headers);
+
+  struct State {
+    OpenedFile f;
+    Connection c;
+    DeviceFamily family;
+    UpdateSession session;
+  };
+  AllAdaptersCommand command;
+  command.name = flash ? "flash" : "verify";
+  command.confirms = flash;
+  command.prepare = [&](AdapterJob& j, AdapterBackend& b) {
+    auto st = std::make_shared<State>();
+    j.state = st;
+    st->f.opened = st->f.image.Open(std::make_unique<MemoryFirmwareSource>(bytes));
+    st->f.headers = f.headers;
+    st->f.sets[0] = f.sets[0];
+    st->f.sets[1] = f.sets[1];
+    st->f.check = f.check;
+    st->f.refusedSet = f.refusedSet;
+    if (const int code = OpenEntry(*j.tool, b, j.entry, st->c); code != kExitOk) return code;
+    j.out->Doc()["adapter"] = ToJson(st->c.entry);
+    const int code = IdentifyForFile(*j.tool, st->f, st->c, st->family, st->session);
+    j.confirmation = Utf8(ConfirmationText(st->f.headers, st->session.singleNumberVersion != 0));
+    return code;
+  };
+  command.run = [&](AdapterJob& j, AdapterBackend& b) {
+    auto& st = *static_cast<State*>(j.state.get());
+    j.tool->options.confirmedForAll = true;
+    const json& d = j.out->Doc();
+    if (flash) {
+      const int code = FlashOpened(*j.tool, st.f, b, st.c, st.family, st.session);
+      if (d.contains("blocks"))
+        j.blocks = std::to_string(d["blocks"]["written"].get<unsigned>()) + " written, " +
+                   std::to_string(d["blocks"]["skipped"].get<unsigned>()) + " skipped";
+      return code;
+    }
+    const int code = VerifyOpened(*j.tool, st.f, st.c, st.session);
+    if (d.contains("equal"))
+      j.blocks = std::to_string(d["equal"].get<unsigned>()) + " equal, " +
+                 std::to_string(d["differing"].get<unsigned>()) + " differ";
+    return code;
+  };
+  const int code = RunOnAllAdapters(tool, *backend, command);
+  return SaveSimulatedFlash(tool, backend.get(), code);
 }
 
 }  // namespace korbex::cli

@@ -11,6 +11,7 @@
 
 #include "cli/Adapters.h"
 #include "cli/Commands.h"
+#include "cli/Connect.h"
 
 namespace korbex::cli {
 
@@ -50,5 +51,16 @@ int WorseExit(int a, int b);
 // the text output. Returns the worst exit code of the adapters (kExitNoAdapter when
 // there is none).
 int RunOnAllAdapters(Tool& tool, AdapterBackend& backend, const AllAdaptersCommand& command);
+
+// flash --all FILE (flash true) and verify --all FILE: the file is read and judged once,
+// then each adapter is opened, identified and run as flash and verify run one.
+int RunOnAllAdapters(Tool& tool, const std::string& file, bool flash);
+
+// The bodies of flash and verify on one opened adapter, identified for the file
+// (cli/FlashCommand.cpp, cli/VerifyCommand.cpp). They report through tool.out and
+// return the exit code; the simulated flash is saved by the caller.
+int FlashOpened(Tool& tool, OpenedFile& f, AdapterBackend& backend, Connection& c, DeviceFamily& family,
+                UpdateSession& session);
+int VerifyOpened(Tool& tool, OpenedFile& f, Connection& c, const UpdateSession& session);
 
 }  // namespace korbex::cli

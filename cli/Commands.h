@@ -1,6 +1,8 @@
 #pragma once
 // The commands of korbex-update. Each returns its exit code (cli/ExitCodes.h) and
-// reports through Output; none of them prints on its own.
+// reports through Output; none of them prints on its own. Each lives in its own file
+// (cli/ListCommand.cpp, InfoCommand, InspectCommand, VerifyCommand, FlashCommand,
+// MakeDemoFirmwareCommand); the step they share is in cli/Connect.h.
 #include <atomic>
 #include <cstdio>
 #include <optional>
