@@ -1082,6 +1082,127 @@ def small_messages_and_shapes():
             check(doc["file"]["path"] == "fw.dat", f"{args[-2]}: file is {doc['file']!r}")
 
 
+# --- every adapter at once (--all) -----------------------------------------------------
+
+# Three simulated adapters of both families, each with its own flash-out.
+ALL_THREE = [("product=0x2D93", "a.bin"), ("product=0x6E41,version=1.2", "b.bin"), ("product=0x2D93", "c.bin")]
+
+
+def simulate_all(adapters, extra=""):
+    return [f"--simulate={keys},flash-size=0x40000,flash-out={out}{extra}" for keys, out in adapters]
+
+
+@case()
+def flash_all_adapters():
+    """flash --all: three simulated adapters updated at once, each flash equal to the
+    file, one object per adapter in the JSON, lines prefixed with the adapter's path
+    and a summary row for each in the text output."""
+    with Workdir() as w:
+        fw = Firmware()
+        w.write("fw.dat", fw.bytes)
+        r = run(*simulate_all(ALL_THREE), "--json", "-y", "flash", "--all", "fw.dat")
+        expect(r, 0, "flash --all, JSON")
+        doc = parse_json(r)
+        paths = [a["path"] for a in doc["adapters"]]
+        check(paths == ["simulated:1", "simulated:2", "simulated:3"], f"{paths}")
+        for a in doc["adapters"]:
+            check(a["exitCode"] == 0 and a["ending"] == "Success" and a["blocks"]["written"] == 5, f"{a}")
+            check(a["afterRestart"]["returned"] is True and a["adapter"]["serial"] == f"SIM-000{paths.index(a['path']) + 1}",
+                  f"{a}")
+        check(doc["adapters"][1]["version"]["caption"] == "Korbex Update v2.16 (Device: v1.2)", f"{doc['adapters'][1]}")
+        for _, out in ALL_THREE:
+            check_flash(w.read(out), fw.expected_regions())
+            os.unlink(out)
+
+        r = run(*simulate_all(ALL_THREE), "-y", "flash", "--all", "fw.dat")
+        expect(r, 0, "flash --all, text")
+        for i in (1, 2, 3):
+            check(f"simulated:{i}: Updated successful!" in r.out, f"no prefixed success line for {i}: {r!r}")
+            check(re.search(rf"^simulated:{i}: progress 100% ", r.out, re.M), f"no prefixed progress for {i}: {r!r}")
+            check(re.search(rf"^simulated:{i}\s+\S+\s+ok\s+5 written, 0 skipped\s+\d+\.\d$", r.out, re.M),
+                  f"no summary row for {i}: {r!r}")
+        # One confirmation lists them all.
+        check(r.out.count("firmware V2.16") == 3 and r.out.count("confirmed by -y") == 1, f"{r!r}")
+        for _, out in ALL_THREE:
+            check_flash(w.read(out), fw.expected_regions())
+
+        # verify --all agrees, adapter by adapter.
+        r = run(*[s.replace("flash-out", "flash-in=" + out + ",flash-out") for s, (_, out) in
+                  zip(simulate_all(ALL_THREE), ALL_THREE)], "--json", "verify", "--all", "fw.dat")
+        expect(r, 0, "verify --all after the update")
+        check([a["matches"] for a in parse_json(r)["adapters"]] == [True] * 3, f"{r!r}")
+
+
+@case()
+def flash_all_one_fails_alone():
+    """One adapter failing (a corrupt block, leaving the bus, a silent loader) fails
+    alone: the others are written whole, and the exit code is the worst of the runs
+    (failed before loader-silent before ok)."""
+    fw = Firmware(s1=3 * 4096, s2=100)
+    # The fault of each adapter (None: none) and the run's exit code.
+    table = [
+        ([None, "corrupt:WriteRecord@3", None], 1),
+        (["disconnect:WriteRecord@30", None, None], 1),
+        ([None, None, "ignore:QueryLoader@1x*"], 7),
+        (["ignore:QueryLoader@1x*", None, "corrupt:WriteRecord@3"], 1),
+    ]
+    with Workdir() as w:
+        w.write("fw.dat", fw.bytes)
+        for faults, code in table:
+            args = [f"--simulate=flash-size=0x40000,flash-out=o{i}.bin" + (f",fault={f}" if f else "")
+                    for i, f in enumerate(faults)]
+            r = run(*args, "--json", "-y", "flash", "--all", "fw.dat")
+            expect(r, code, f"faults {faults}")
+            doc = parse_json(r)
+            for i, (f, a) in enumerate(zip(faults, doc["adapters"])):
+                flash = w.read(f"o{i}.bin")
+                if f is None:
+                    check(a["exitCode"] == 0 and a["ending"] == "Success", f"{faults}: adapter {i}: {a}")
+                    check_flash(flash, fw.expected_regions())
+                else:
+                    want = 7 if f.startswith("ignore") else 1
+                    check(a["exitCode"] == want and "error" in a, f"{faults}: adapter {i}: {a}")
+                    check(any(flash[x:x + len(d)] != d for x, d in fw.expected_regions()),
+                          f"{faults}: adapter {i}: flash equals the file")
+            check(doc["error"]["kind"] == doc["exitName"], f"{doc.get('error')}")
+
+
+@case()
+def all_adapters_usage_and_confirmation():
+    """--all excludes --device and --trace; without -y and without a terminal nothing is
+    written to any adapter (exit 5, every adapter cancelled)."""
+    with Workdir() as w:
+        fw = Firmware()
+        w.write("fw.dat", fw.bytes)
+        sims = simulate_all(ALL_THREE)
+        for extra, needle in [(["--device", "simulated:1"], "--device"), (["--trace", "t.txt"], "--trace")]:
+            r = run(*sims, *extra, "-y", "flash", "--all", "fw.dat")
+            expect(r, 2, f"--all with {extra[0]}")
+            one_line_error(r, "--all", needle)
+        r = run(*sims, "--json", "flash", "--all", "fw.dat")
+        expect(r, 5, "no -y, no terminal")
+        doc = parse_json(r)
+        check([a["exitName"] for a in doc["adapters"]] == ["cancelled"] * 3, f"{doc['adapters']}")
+        check(all(w.read(out) == b"\xff" * 0x40000 for _, out in ALL_THREE), "written without a confirmation")
+        # Several adapters without --all still need --device.
+        expect(run(*sims, "-y", "flash", "fw.dat"), 2, "several simulated adapters without --all")
+
+
+@case()
+def flash_all_runs_concurrently():
+    """Three adapters take about the time of one: each has its own thread (the reply
+    latency dominates here)."""
+    with Workdir() as w:
+        w.write("fw.dat", Firmware(s1=6 * 4096, s2=4096).bytes)
+        adapters = [("product=0x2D93", f"o{i}.bin") for i in range(3)]
+        one = run(*simulate_all(adapters[:1], ",latency-ms=2"), "-y", "flash", "--all", "fw.dat", timeout=180)
+        expect(one, 0, "one adapter")
+        three = run(*simulate_all(adapters, ",latency-ms=2"), "-y", "flash", "--all", "fw.dat", timeout=180)
+        expect(three, 0, "three adapters")
+        ratio = three.seconds / one.seconds
+        check(ratio < 2, f"three adapters took {three.seconds:.1f} s, one {one.seconds:.1f} s (ratio {ratio:.2f})")
+
+
 def main():
     global TOOL, EMULATOR
     ap = argparse.ArgumentParser()
