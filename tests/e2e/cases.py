@@ -502,6 +502,92 @@ def several_gadgets():
     return f"four adapters on {', '.join(sorted(udcs))}, serials {', '.join(serials)}; a fifth: no free controller"
 
 
+def all_gadgets(fw_blocks_keys=""):
+    """Four gadgets of mixed families, each with its own flash-out in the current folder."""
+    return Gadgets([(f"{keys},flash-size=0x40000,flash-out={os.getcwd()}/flash{i}.bin{fw_blocks_keys}", [])
+                    for i, keys in enumerate(FAMILIES)])
+
+
+def flash_all(fw_name, what, code=0, timeout=300):
+    r, doc = flash_json(["flash", "--all", fw_name], code, what, timeout=timeout)
+    check(len(doc["adapters"]) == 4, f"{what}: {len(doc['adapters'])} adapters in the document")
+    return r, doc
+
+
+@case
+def flash_all_four():
+    """flash --all on four gadgets of mixed families: all four updated at once, each
+    gadget's flash equal to the file, each found again after its restart (by its port)
+    and the TwoStage ones asked for their version again; verify --all agrees."""
+    fw = ct.Firmware()
+    with Workdir() as w, all_gadgets() as gs:
+        w.write("fw.dat", fw.bytes)
+        r, doc = flash_all("fw.dat", "flash --all")
+        by_serial = {a["adapter"]["serial"]: a for a in doc["adapters"]}
+        for i, g in enumerate(gs):
+            a = by_serial[g.serial]
+            check(a["exitCode"] == 0 and a["ending"] == "Success", f"{g.serial}: {a}")
+            after = a["afterRestart"]
+            check(after["returned"] and after["adapter"].get("serial") == g.serial, f"{g.serial} back as {after}")
+            if "6E41" in FAMILIES[i].upper():
+                check("version" in after, f"{g.serial}: no version after the restart: {after}")
+            ct.check_flash(read(f"flash{i}.bin"), fw.expected_regions())
+            check(g.count("off the bus (restart after Finish)") == 1, g.text())
+        v = run("--json", "verify", "--all", "fw.dat", timeout=120)
+        expect(v, 0, "verify --all after the update")
+        check([a["matches"] for a in json.loads(v.out)["adapters"]] == [True] * 4, v.out)
+        seconds = ", ".join(f"{a['seconds']:.1f}" for a in doc["adapters"])
+        return f"four updated in {r.seconds:.1f} s (per adapter {seconds} s), flash equals the file, all back"
+
+
+@case
+def flash_all_unplug_one():
+    """One of four adapters unplugged mid-write fails alone: exit 1 for the run, the
+    other three written whole and back after their restart; the unplugged one comes
+    back later and is not taken for another's restart."""
+    fw = ct.Firmware(s1=6 * 4096, s2=4096)
+    with Workdir() as w:
+        w.write("fw.dat", fw.bytes)
+        specs = [(f"{keys},flash-size=0x40000,flash-out={os.getcwd()}/flash{i}.bin" +
+                  (",fault=unplug:WriteRecord@100" if i == 2 else ""), ["--replug-ms", "3000"] if i == 2 else [])
+                 for i, keys in enumerate(FAMILIES)]
+        with Gadgets(specs) as gs:
+            r, doc = flash_all("fw.dat", "flash --all with one unplugged", code=1)
+            by_serial = {a["adapter"]["serial"]: a for a in doc["adapters"]}
+            for i, g in enumerate(gs):
+                a = by_serial[g.serial]
+                flash = read(f"flash{i}.bin")
+                if i == 2:
+                    check(a["exitCode"] == 1 and a["ending"] == "Failure", f"the unplugged one: {a}")
+                    check("the adapter went away during the run" in a["error"]["message"], f"{a['error']}")
+                    check(g.count("takes the device off the bus") == 1, g.text())
+                    check(any(flash[x:x + len(d)] != d for x, d in fw.expected_regions()), "unplugged, yet complete")
+                else:
+                    check(a["exitCode"] == 0 and a["afterRestart"]["adapter"].get("serial") == g.serial, f"{a}")
+                    ct.check_flash(flash, fw.expected_regions())
+            check(doc["exitName"] == "failed", f"{doc['exitName']}")
+        return f"exit 1 in {r.seconds:.1f} s: the unplugged adapter failed, the other three written and back"
+
+
+@case
+def flash_all_timing():
+    """Time for four adapters ÷ time for one, in the same run: one update with --device,
+    then all four at once with another file of the same size (so nothing is skipped)."""
+    fw_one, fw_all = ct.Firmware(seed=11), ct.Firmware(seed=12)
+    with Workdir() as w, all_gadgets() as gs:
+        w.write("one.dat", fw_one.bytes)
+        w.write("all.dat", fw_all.bytes)
+        one, doc = flash_json(["--device", gs[0].path(), "flash", "one.dat"], 0, "one adapter", timeout=300)
+        check(doc["blocks"]["written"] == 5, f"{doc['blocks']}")
+        four, doc = flash_all("all.dat", "four adapters")
+        check(all(a["blocks"]["written"] == 5 for a in doc["adapters"]), f"{[a['blocks'] for a in doc['adapters']]}")
+        for i in range(4):
+            ct.check_flash(read(f"flash{i}.bin"), fw_all.expected_regions())
+        ratio = four.seconds / one.seconds
+        check(ratio < 2.0, f"four took {four.seconds:.1f} s, one {one.seconds:.1f} s: ratio {ratio:.2f}")
+        return f"one {one.seconds:.1f} s, four {four.seconds:.1f} s: ratio {ratio:.2f} (aim 1.3)"
+
+
 @case
 def bench_real_stack():
     """The floor of this stack and a 256 KiB update against it (figures, not a target)."""
