@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "cli/CliTexts.h"
-#include "cli/JsonViews.h"
 #include "cli/ExitCodes.h"
+#include "cli/JsonViews.h"
 #include "cli/Terminal.h"
 #include "hid/DeviceFamily.h"
 #include "update/UpdateEngine.h"
@@ -195,7 +195,6 @@ int RunOnAllAdapters(Tool& tool, AdapterBackend& backend, const AllAdaptersComma
   }
   return code;
 }
-
 
 int RunOnAllAdapters(Tool& tool, const std::string& file, bool flash) {
   Output& out = tool.out;

@@ -30,8 +30,8 @@ struct AdapterJob {
 };
 
 struct AllAdaptersCommand {
-  const char* name;        // "flash" or "verify"
-  bool confirms = false;   // one confirmation for all adapters before any run starts
+  const char* name;       // "flash" or "verify"
+  bool confirms = false;  // one confirmation for all adapters before any run starts
   // On the command's thread, adapter by adapter: opens it and reads what the run and
   // the confirmation need. Returns the adapter's exit code; only kExitOk goes on.
   std::function<int(AdapterJob&, AdapterBackend&)> prepare;

@@ -18,11 +18,15 @@ struct ToolOptions {
   std::string device;                            // --device PATH
   bool yes = false;                              // -y
   std::optional<sim::SimulateOptions> simulate;  // --simulate, parsed (the first, when repeated)
-  std::vector<sim::SimulateOptions> moreSimulated;  // the second and later --simulate: one adapter each
-  bool all = false;                                 // --all of verify and flash: every adapter at once
-  bool confirmedForAll = false;                     // --all: the one confirmation for all was answered OK
   std::FILE* trace = nullptr;                    // --trace FILE, header written
   std::uint32_t waitSeconds = 0;                 // --wait[=SECONDS] of info, verify, flash; 0: no wait
+
+  // The second and later --simulate: one more simulated adapter each.
+  std::vector<sim::SimulateOptions> moreSimulated;
+  // --all of verify and flash: every adapter at once.
+  bool all = false;
+  // --all: the one confirmation for all adapters was answered OK.
+  bool confirmedForAll = false;
 };
 
 struct Tool {

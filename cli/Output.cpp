@@ -65,8 +65,7 @@ void Output::DrawAdapterBars() {
   lines_->drawn = true;
 }
 
-void Output::AdapterLine(std::size_t index, std::FILE* stream, std::string_view line, const char* color,
-                         bool prefix) {
+void Output::AdapterLine(std::size_t index, std::FILE* stream, std::string_view line, const char* color, bool prefix) {
   std::lock_guard<std::mutex> lock(lines_->mutex);
   const bool bars = settings_.stdoutTerminal && lines_->drawn;
   if (bars) EraseAdapterBars();

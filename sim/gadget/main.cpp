@@ -184,8 +184,7 @@ bool ClaimController(Options& o, const std::vector<std::string>& controllers, ga
   std::string error;
   if (!o.udc.empty()) {
     if (!claim.Take(o.udc, error)) {
-      Log("controller %s: %s", o.udc.c_str(),
-          error.empty() ? "another korbex-adapter-gadget holds it" : error.c_str());
+      Log("controller %s: %s", o.udc.c_str(), error.empty() ? "another korbex-adapter-gadget holds it" : error.c_str());
       return false;
     }
   } else {
@@ -205,8 +204,7 @@ bool ClaimController(Options& o, const std::vector<std::string>& controllers, ga
       }
     }
     if (o.udc.empty()) {
-      Log("every USB device controller is taken (%zu in /sys/class/udc; dummy_hcd num=N gives N)",
-          controllers.size());
+      Log("every USB device controller is taken (%zu in /sys/class/udc; dummy_hcd num=N gives N)", controllers.size());
       return false;
     }
   }

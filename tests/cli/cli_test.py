@@ -1203,6 +1203,27 @@ def flash_all_runs_concurrently():
         check(ratio < 2, f"three adapters took {three.seconds:.1f} s, one {one.seconds:.1f} s (ratio {ratio:.2f})")
 
 
+@case()
+def flash_all_on_a_terminal():
+    """On a terminal one prompt answers for every adapter, and the three progress lines
+    are redrawn together (the cursor goes back up over all three); answered no, no
+    adapter is written."""
+    with Workdir() as w:
+        fw = Firmware()
+        w.write("fw.dat", fw.bytes)
+        sims = simulate_all(ALL_THREE, ",latency-ms=1")
+        rc, out = run_on_terminal([*sims, "flash", "--all", "fw.dat"], base_env(TERM="xterm"), answer=b"n\n")
+        check(rc == 5 and out.count("[y/N]") == 1, f"answered no: exit {rc}\n{out}")
+        check(all(w.read(o) == b"\xff" * 0x40000 for _, o in ALL_THREE), "written though answered no")
+        rc, out = run_on_terminal([*sims, "flash", "--all", "fw.dat"], base_env(TERM="xterm"), answer=b"y\n")
+        check(rc == 0 and out.count("[y/N]") == 1, f"answered yes: exit {rc}\n{out}")
+        check("\x1b[3A" in out, f"the progress lines are not redrawn together: {out!r}")
+        for i in (1, 2, 3):
+            check(re.search(rf"simulated:{i}\s+\[#+\] 100% ", out), f"no full bar for simulated:{i}: {out!r}")
+        for _, o in ALL_THREE:
+            check_flash(w.read(o), fw.expected_regions())
+
+
 def main():
     global TOOL, EMULATOR
     ap = argparse.ArgumentParser()
