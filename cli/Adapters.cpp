@@ -47,6 +47,20 @@ bool AdapterBackend::AwaitAdapter(const std::string& path, std::uint32_t timeout
   }
 }
 
+OpenStatus HoldAdapter(const std::string& lockPath, AdapterLock& lock, std::string& message) {
+  AdapterHolder holder;
+  switch (lock.Take(lockPath, &holder, &message)) {
+    case AdapterLockStatus::Held:
+      return OpenStatus::Ok;
+    case AdapterLockStatus::Busy:
+      message = holder.Describe();
+      return OpenStatus::Busy;
+    case AdapterLockStatus::Failed:
+      break;
+  }
+  return OpenStatus::Failed;
+}
+
 struct SimulatedBackend::Impl {
   std::unique_ptr<sim::AdapterModel> model;
 };
@@ -77,8 +91,17 @@ std::unique_ptr<ReportChannel> SimulatedBackend::Open(const AdapterEntry& entry,
     message = "no such device";
     return nullptr;
   }
-  status = OpenStatus::Ok;
-  return std::make_unique<sim::SimulatedChannel>(*impl_->model, SystemClock(), options_.link);
+  auto channel = std::make_unique<sim::SimulatedChannel>(*impl_->model, SystemClock(), options_.link);
+  if (options_.lockPath.empty()) {
+    status = OpenStatus::Ok;
+    return channel;
+  }
+  // lock-path stands for the node a real adapter has.
+  AdapterLock lock;
+  const std::u8string path = options_.lockPath.u8string();
+  status = HoldAdapter(std::string(path.begin(), path.end()), lock, message);
+  if (status != OpenStatus::Ok) return nullptr;
+  return std::make_unique<HeldChannel>(std::move(lock), std::move(channel));
 }
 
 std::optional<AdapterEntry> SimulatedBackend::AwaitRestart(const AdapterEntry&, const std::atomic<bool>&) {
