@@ -3,6 +3,7 @@
 // korbex-update.exe (exit 8), and a holder that is killed leaves the adapter free.
 //   win_adapter_lock_test <path of win_adapter_holder.exe> <path of korbex-update.exe>
 #include <windows.h>
+// (gtest after windows.h, as in the other Windows tests)
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -89,8 +90,7 @@ TEST(AdapterLockWin, KilledHolderInAnotherProcessLeavesTheAdapterFree) {
     lock.Release();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  ASSERT_EQ(status, AdapterLockStatus::Busy) << "the holder never took the adapter (exit " << holder.ExitCode(0)
-                                             << ")";
+  ASSERT_EQ(status, AdapterLockStatus::Busy) << "the holder never took the adapter (exit " << holder.ExitCode(0) << ")";
 
   // korbex-update.exe takes the same object for the same path: refused, exit 8.
   {
