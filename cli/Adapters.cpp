@@ -58,6 +58,20 @@ bool AdapterBackend::AwaitAdapter(const std::string& path, std::uint32_t timeout
   }
 }
 
+OpenStatus HoldAdapter(const std::string& lockPath, AdapterLock& lock, std::string& message) {
+  AdapterHolder holder;
+  switch (lock.Take(lockPath, &holder, &message)) {
+    case AdapterLockStatus::Held:
+      return OpenStatus::Ok;
+    case AdapterLockStatus::Busy:
+      message = holder.Describe();
+      return OpenStatus::Busy;
+    case AdapterLockStatus::Failed:
+      break;
+  }
+  return OpenStatus::Failed;
+}
+
 struct SimulatedBackend::Impl {
   std::vector<std::unique_ptr<sim::AdapterModel>> models;
 
@@ -77,7 +91,7 @@ struct SimulatedBackend::Impl {
     e.productId = models[i]->CurrentProductId();
     e.product = "simulated adapter";
     if (models.size() > 1) {
-      char serial[16];
+      char serial[32];
       std::snprintf(serial, sizeof serial, "SIM-%04zu", i + 1);
       e.serial = serial;
     }
@@ -119,8 +133,18 @@ std::unique_ptr<ReportChannel> SimulatedBackend::Open(const AdapterEntry& entry,
     message = "no such device";
     return nullptr;
   }
-  status = OpenStatus::Ok;
-  return std::make_unique<sim::SimulatedChannel>(*impl_->models[i], SystemClock(), adapters_[i].link);
+  const sim::SimulateOptions& options = adapters_[i];
+  auto channel = std::make_unique<sim::SimulatedChannel>(*impl_->models[i], SystemClock(), options.link);
+  if (options.lockPath.empty()) {
+    status = OpenStatus::Ok;
+    return channel;
+  }
+  // lock-path stands for the node a real adapter has.
+  AdapterLock lock;
+  const std::u8string path = options.lockPath.u8string();
+  status = HoldAdapter(std::string(path.begin(), path.end()), lock, message);
+  if (status != OpenStatus::Ok) return nullptr;
+  return std::make_unique<HeldChannel>(std::move(lock), std::move(channel));
 }
 
 std::optional<AdapterEntry> SimulatedBackend::AwaitRestart(const AdapterEntry& before, const std::atomic<bool>&) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hid/AdapterLock.h"
 #include "hid/ReportChannel.h"
 #include "sim/SimulateOptions.h"
 
@@ -36,7 +37,33 @@ enum class OpenStatus {
   PermissionDenied,  // present, but this user may not open it
   NotFound,          // gone since it was listed
   Failed,
+  Busy,  // another program holds the adapter (message: who, where the system says)
 };
+
+// The channel of an opened adapter together with the lock that holds the adapter for
+// this process: the channel closes first, then the adapter is let go.
+class HeldChannel final : public WrappingChannel {
+ public:
+  HeldChannel(AdapterLock lock, std::unique_ptr<ReportChannel> inner)
+      : WrappingChannel(*inner), inner_(std::move(inner)), lock_(std::move(lock)) {}
+  ~HeldChannel() override {
+    inner_.reset();
+    lock_.Release();
+  }
+
+ protected:
+  int WriteRaw(const std::uint8_t* bytes, std::size_t count) override { return InnerWriteRaw(bytes, count); }
+  std::uint32_t ReadRaw(std::uint8_t (&report)[kReportSize]) override { return InnerReadRaw(report); }
+
+ private:
+  std::unique_ptr<ReportChannel> inner_;
+  AdapterLock lock_;
+};
+
+// Takes the adapter whose node is lockPath before anything is opened or sent. Ok with
+// lock held; Busy with message naming the holder (empty when the system does not
+// say); Failed with why (the node could not be opened).
+OpenStatus HoldAdapter(const std::string& lockPath, AdapterLock& lock, std::string& message);
 
 class AdapterBackend {
  public:
@@ -46,7 +73,8 @@ class AdapterBackend {
   virtual bool Supported() const { return true; }
   // The supported adapters present now, in the system's order.
   virtual std::vector<AdapterEntry> Enumerate() = 0;
-  // Opens the adapter's report channel; on failure null with status and message.
+  // Opens the adapter's report channel, holding the adapter for as long as the channel
+  // lives (Busy when another program holds it); on failure null with status and message.
   virtual std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status, std::string& message) = 0;
   // Starts noticing adapters that come and go, so that one that leaves and comes back
   // before AwaitRestart or AwaitAdapter is called is not missed. Backends that can only

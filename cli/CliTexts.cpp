@@ -95,6 +95,11 @@ constexpr MsgEntry kMessages[] = {
      "等待 {} 秒后按要求停止等待接收器（固件本身已校验）"},
     {Msg::ConfirmAllAdapters, "update all {} adapters, each with the firmware shown:",
      "更新全部 {} 个接收器，各写入所示固件："},
+    {Msg::AdapterBusy, "{}: another program is updating this adapter; nothing was sent, try again when it has finished",
+     "{}：另一个程序正在升级此接收器；未发送任何内容，请在其完成后再试"},
+    {Msg::AdapterBusyBy,
+     "{}: another program ({}) is updating this adapter; nothing was sent, try again when it has finished",
+     "{}：另一个程序（{}）正在升级此接收器；未发送任何内容，请在其完成后再试"},
 };
 
 // The table is indexed by Msg: every row must sit at its own id.
@@ -135,6 +140,10 @@ std::string Format(std::string_view pattern, std::initializer_list<std::string_v
     }
   }
   return out;
+}
+
+std::string AdapterBusyText(std::uint16_t language, std::string_view path, std::string_view holder) {
+  return holder.empty() ? Text(Msg::AdapterBusy, language, {path}) : Text(Msg::AdapterBusyBy, language, {path, holder});
 }
 
 std::string Text(Msg id, std::uint16_t language, std::initializer_list<std::string_view> args) {

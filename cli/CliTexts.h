@@ -58,6 +58,8 @@ enum class Msg {
   VerifyAdapterGone,
   RestartWaitStopped,
   ConfirmAllAdapters,
+  AdapterBusy,
+  AdapterBusyBy,
   Count
 };
 
@@ -70,6 +72,8 @@ std::uint16_t PickLanguage(const char* lcAll, const char* lcMessages, const char
 
 // The message in the language, UTF-8, "{}" placeholders filled in order.
 std::string Text(Msg id, std::uint16_t language, std::initializer_list<std::string_view> args = {});
+// Another program holds the adapter at path; holder names it, or is empty.
+std::string AdapterBusyText(std::uint16_t language, std::string_view path, std::string_view holder);
 // Fills "{}" placeholders in order; extra placeholders stay, extra arguments are dropped.
 std::string Format(std::string_view pattern, std::initializer_list<std::string_view> args);
 

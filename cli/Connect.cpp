@@ -103,6 +103,9 @@ int OpenEntry(Tool& tool, AdapterBackend& backend, const AdapterEntry& entry, Co
     case OpenStatus::Failed:
       out.Error(kExitCannotOpen, Text(Msg::CannotOpenAdapter, out.Language(), {entry.path, message}));
       return kExitCannotOpen;
+    case OpenStatus::Busy:  // refused before anything was sent
+      out.Error(kExitBusy, AdapterBusyText(out.Language(), entry.path, message));
+      return kExitBusy;
   }
   c.entry = entry;
   c.channel = std::make_unique<TraceChannel>(*c.device, tool.options.trace);

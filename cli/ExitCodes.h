@@ -12,6 +12,7 @@ enum ExitCode : int {
   kExitCancelled = 5,     // the confirmation was not answered with OK
   kExitCannotOpen = 6,    // the adapter is present but cannot be opened (permission)
   kExitLoaderSilent = 7,  // the adapter's loader (or version responder) does not answer
+  kExitBusy = 8,          // another program holds the adapter (it is updating it); nothing was sent
   kExitOutputFailed = 9,  // the command did its work, but stdout or the --trace file could not be written
 };
 
@@ -30,6 +31,7 @@ inline constexpr ExitCodeInfo kExitCodes[] = {
     {kExitCancelled, "cancelled", "cancelled at the confirmation (no terminal and no -y, or answered no)"},
     {kExitCannotOpen, "cannot-open", "the adapter cannot be opened (permission: install the udev rule)"},
     {kExitLoaderSilent, "loader-silent", "the adapter's loader does not answer (not in upgrade mode?)"},
+    {kExitBusy, "busy", "another program is using the adapter (an update runs on it); nothing was sent"},
     {kExitOutputFailed, "output-failed", "the command succeeded, but its output or trace file could not be written"},
 };
 

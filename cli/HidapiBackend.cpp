@@ -36,11 +36,26 @@ class HidapiBackend final : public AdapterBackend {
   }
 
   std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status, std::string& message) override {
+    // The adapter is taken before hidapi opens it: a second program stops here.
+    AdapterLock lock;
+    std::string lockMessage;
+    const OpenStatus held = HoldAdapter(entry.path, lock, lockMessage);
+    if (held == OpenStatus::Busy) {
+      status = held;
+      message = lockMessage;
+      return nullptr;
+    }
+    // A node the lock could not open, hidapi cannot either; its open says why.
     auto channel = std::make_unique<HidapiChannel>();
     switch (channel->Open(entry.path, message)) {
       case HidOpenStatus::Ok:
+        if (held != OpenStatus::Ok) {
+          status = OpenStatus::Failed;
+          message = lockMessage;
+          return nullptr;
+        }
         status = OpenStatus::Ok;
-        return channel;
+        return std::make_unique<HeldChannel>(std::move(lock), std::move(channel));
       case HidOpenStatus::PermissionDenied:
         status = OpenStatus::PermissionDenied;
         break;

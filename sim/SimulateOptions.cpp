@@ -235,6 +235,12 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
         error = KeyError(key, numberHint + ", at most 60000");
         return false;
       }
+    } else if (key == "lock-path") {
+      if (value.empty()) {
+        error = KeyError(key, "needs a file name");
+        return false;
+      }
+      opts.lockPath = std::filesystem::path(std::u8string(value.begin(), value.end()));
     } else if (key == "fault") {
       std::vector<FaultSpec> faults;
       std::string why;
@@ -247,7 +253,7 @@ bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::stri
       error = KeyError(
           key,
           "unknown key (product, product-after-finish, version, beta, loader-size, erase-unit, flash-size, flash-in, "
-          "flash-out, head, head-address, latency-ms, fault)");
+          "flash-out, head, head-address, latency-ms, fault, lock-path)");
       return false;
     }
   }

@@ -19,11 +19,15 @@ struct SimulateOptions {
   // head-address: where the loader keeps its head. Without it the tool places the head
   // where the file says (the section-3 load address for a single-number adapter).
   std::optional<std::uint32_t> headAddress;
+  // lock-path: the file korbex-update locks as the simulated adapter's node, as it
+  // locks a hidraw node, so two runs can contend for one simulated adapter. Empty: no
+  // lock. The gadget refuses it (its adapter has a real node).
+  std::filesystem::path lockPath;
 };
 
 // Keys: product=0x6E41|0x2D93, product-after-finish=0x6E41|0x2D93, version=MAJ.MIN | N,
 // beta=N, loader-size=N, erase-unit=N, flash-size=N, flash-in=FILE, flash-out=FILE,
-// head=staged|direct, head-address=N, latency-ms=N, fault=FAULT[+FAULT…]. Numbers
+// head=staged|direct, head-address=N, latency-ms=N, fault=FAULT[+FAULT…], lock-path=FILE. Numbers
 // decimal or 0x hex. On error returns false with error naming the key
 // ("--simulate key 'beta': …").
 bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::string& error);

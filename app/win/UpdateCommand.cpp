@@ -60,6 +60,14 @@ void CUpdateDlg::OnUsbUpdate() {
   }
   operationLog.AppendLog(korbex::kLogReadCrc);
 
+  // The worker holds the adapter from its first exchange to its last. Another program
+  // of ours is updating it: nothing is sent, and the update ends as a failed one does
+  // (its box, the file closed, the button as it was).
+  if (TakeAdapter(workerAdapter_, hid.m_DevicePath) != korbex::AdapterLockStatus::Held) {
+    firmwareImage.Close();
+    MessageBoxW(m_hWnd, TextOf(korbex::kUpdatedFailed).c_str(), LoadLocalizedText(korbex::kTextTitle).c_str(), MB_OK);
+    return;
+  }
   stopRequested_ = false;
   if (worker_) CloseHandle(worker_);  // ended; its done message, still on its way, is ignored
   worker_ = CreateThread(nullptr, 0, &UpdateWorkerThread, nullptr, 0, nullptr);
@@ -71,6 +79,7 @@ DWORD WINAPI UpdateWorkerThread(LPVOID) {
       dialog->link, firmwareImage,           operationLog,           dialog->listener_, updateSession,
       deviceFamily, dialog->firmwareHeaders, &dialog->stopRequested_};
   korbex::FlashUpdateThread(context);
+  dialog->workerAdapter_.Release();
   PostMessageW(dialog->m_hWnd, kMsgWorkerDone, GetCurrentThreadId(), 0);
   return 0;
 }

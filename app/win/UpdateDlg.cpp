@@ -173,6 +173,10 @@ void CUpdateDlg::QueryDeviceVersion() {
   updateSession.deviceVersion = korbex::kVersionNotRead;
   if (!hid.Open()) return;
   if (!deviceFamily.TwoStage) return;
+  // Another program of ours is updating this adapter: ask it nothing. The version
+  // stays unread and the caption the title, as when the adapter does not answer.
+  korbex::AdapterLock adapter;
+  if (TakeAdapter(adapter, hid.m_DevicePath) != korbex::AdapterLockStatus::Held) return;
   HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   std::u16string caption;
   const std::wstring title = LoadLocalizedText(korbex::kTextTitle);

@@ -92,6 +92,8 @@ class CUpdateDlg : public CDialog {
 
   FirmwareFileChooser fileChooser_;
   DialogUpdateListener listener_{*this};
+  // The adapter, held for the update worker from its start to its end.
+  korbex::AdapterLock workerAdapter_;
   HANDLE worker_ = nullptr;
   HANDLE captionThread_ = nullptr;
   std::atomic<bool> stopRequested_{false};

@@ -51,12 +51,17 @@ class WinBackend final : public AdapterBackend {
   }
 
   std::unique_ptr<ReportChannel> Open(const AdapterEntry& entry, OpenStatus& status, std::string& message) override {
+    // The adapter is taken before it is opened: a second program stops here. The
+    // dialog takes the same object for the same path.
+    AdapterLock lock;
+    status = HoldAdapter(entry.path, lock, message);
+    if (status != OpenStatus::Ok) return nullptr;
     auto hid = std::make_unique<CHid>();
     hid->m_DevicePath = FromUtf8(entry.path);
     SetLastError(ERROR_SUCCESS);
     if (hid->Open()) {
       status = OpenStatus::Ok;
-      return hid;
+      return std::make_unique<HeldChannel>(std::move(lock), std::move(hid));
     }
     const DWORD error = GetLastError();
     message = SystemMessage(error);

@@ -82,6 +82,18 @@ std::vector<HidDeviceInfo> Enumerate(bool supportedOnly) {
 
 }  // namespace
 
+korbex::AdapterLockStatus TakeAdapter(korbex::AdapterLock& lock, const std::wstring& devicePath) {
+  std::string path;
+  if (!devicePath.empty()) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, devicePath.data(), static_cast<int>(devicePath.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    path.resize(static_cast<std::size_t>(n));
+    WideCharToMultiByte(CP_UTF8, 0, devicePath.data(), static_cast<int>(devicePath.size()), path.data(), n, nullptr,
+                        nullptr);
+  }
+  return lock.Take(path);
+}
+
 std::vector<HidDeviceInfo> EnumerateHidDevices() { return Enumerate(true); }
 std::vector<HidDeviceInfo> EnumerateAllHidDevices() { return Enumerate(false); }
 

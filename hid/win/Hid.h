@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "hid/AdapterLock.h"
 #include "hid/DeviceFamily.h"
 #include "hid/ReportChannel.h"
 
@@ -37,6 +38,10 @@ std::vector<HidDeviceInfo> EnumerateHidDevices();
 // Every present HID interface whose attributes could be read, supported or not
 // (diagnostics and tests).
 std::vector<HidDeviceInfo> EnumerateAllHidDevices();
+
+// Takes the adapter at a device interface path for this process (the object
+// korbex-update.exe takes for the same path: both name it from the UTF-8 path).
+korbex::AdapterLockStatus TakeAdapter(korbex::AdapterLock& lock, const std::wstring& devicePath);
 
 // Where discovery finds its devices. Empty function: the system's HID interfaces
 // through SetupAPI. A test build may list its own devices (a named pipe serving the

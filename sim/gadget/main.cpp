@@ -171,6 +171,12 @@ int ParseArguments(int argc, char** argv, Options& o) {
     std::fprintf(stderr, "korbex-adapter-gadget: %s\n", error.c_str());
     return 2;
   }
+  if (!o.adapter.lockPath.empty()) {
+    std::fprintf(
+        stderr,
+        "korbex-adapter-gadget: key 'lock-path' is korbex-update's (the gadget's adapter has a node of its own)\n");
+    return 2;
+  }
   return 0;
 }
 

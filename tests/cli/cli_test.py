@@ -1027,6 +1027,37 @@ def simulator_files_are_safe():
         check(not left, f"temporary files left: {left}")
 
 
+@case()
+def one_program_per_adapter():
+    """While flash holds the adapter (lock-path stands for its node), a second flash, an
+    info and a verify exit 8 before writing a report, naming the holder; list is never
+    refused; the first run succeeds. A holder killed with SIGKILL frees the adapter."""
+    with Workdir() as w:
+        fw = Firmware(s1=4 * 4096, s2=4096)
+        w.write("fw.dat", fw.bytes)
+        w.write("node", b"")
+        keys = "--simulate=lock-path=node,latency-ms=3,flash-size=0x30000"
+        p = start(f"{keys},flash-out=o.bin", "--trace", "t1.txt", "-y", "flash", "fw.dat")
+        await_trace("t1.txt", TRACE_RECORD, 20)
+        for args in (["-y", "flash", "fw.dat"], ["info"], ["verify", "fw.dat"]):
+            what = " ".join(args)
+            r = run(keys, "--trace", "t2.txt", *args)
+            expect(r, 8, f"{what} while flash runs")
+            one_line_error(r, "another program (korbex-update, pid {})".format(p.pid), "is updating this adapter")
+            check(read_trace("t2.txt") == [], f"{what}: the refused run wrote reports")
+        doc = parse_json(run("--json", keys, "info"))
+        check(doc["exitName"] == "busy" and "another program" in doc["error"]["message"], f"{doc}")
+        expect(run(keys, "list"), 0, "list while flash runs")
+        expect(finish(p), 0, "the run that holds the adapter")
+        check_flash(w.read("o.bin"), fw.expected_regions())
+
+        p = start(keys, "--trace", "t1.txt", "-y", "flash", "fw.dat")
+        await_trace("t1.txt", TRACE_RECORD, 20)
+        p.kill()
+        p.wait()
+        expect(run(keys, "info"), 0, "info after the holder was killed with SIGKILL")
+
+
 def stat_is_fifo(path):
     import stat
     return stat.S_ISFIFO(os.lstat(path).st_mode)

@@ -353,6 +353,46 @@ def unplug_during_check_pass():
 
 
 @case
+def exclusive_adapter():
+    """While flash runs on the adapter's hidraw node, a second flash and an info on the
+    same node exit 8 before writing a report (the gadget receives exactly the first
+    run's reports), and the first run succeeds. A flash killed with SIGKILL in the
+    middle of the write pass does not block the next one."""
+    fw = ct.Firmware(s1=6 * 4096, s2=4096)
+    with Workdir() as w:
+        w.write("fw.dat", fw.bytes)
+        keys = f"flash-size=0x40000,latency-ms=5,flash-out={os.getcwd()}/flash.bin"
+        with Gadget(keys) as g:
+            node = g.path()
+            p = ct.start("--device", node, "--trace", "t1.txt", "-y", "flash", "fw.dat")
+            ct.await_trace("t1.txt", ct.TRACE_RECORD, 20, timeout=120)
+            for args in (["-y", "flash", "fw.dat"], ["info"]):
+                what = " ".join(args)
+                r = run("--device", node, "--trace", "t2.txt", *args, timeout=60)
+                expect(r, 8, f"{what} while flash runs")
+                ct.one_line_error(r, f"another program (korbex-update, pid {p.pid}) is updating this adapter")
+                check(ct.read_trace("t2.txt") == [], f"{what}: the refused run wrote reports")
+            check(p.poll() is None, "the first run ended before the others were refused")
+            first = ct.finish(p, timeout=300)
+            expect(first, 0, "the run that holds the adapter")
+            sent = sum(1 for kind, _ in ct.read_trace("t1.txt") if kind == "W")
+        ct.check_flash(read("flash.bin"), fw.expected_regions())
+        m = re.search(r"removed; (\d+) reports", g.text())
+        check(m and int(m.group(1)) == sent, f"the gadget received {m and m.group(1)} reports, the first run sent "
+                                             f"{sent}:\n{g.text()}")
+
+        with Gadget(keys) as g:
+            p = ct.start("--trace", "t3.txt", "-y", "flash", "fw.dat")
+            ct.await_trace("t3.txt", ct.TRACE_RECORD, 100, timeout=120)
+            p.kill()
+            p.wait()
+            r, doc = flash_json(["flash", "fw.dat"], 0, "flash after a run killed with SIGKILL", timeout=300)
+        ct.check_flash(read("flash.bin"), fw.expected_regions())
+        return (f"second flash and info exit 8 having written nothing; the gadget got the first run's {sent} reports "
+                f"only; after kill -9 mid-write the next flash exit 0 ({doc['blocks']['written']} blocks written)")
+
+
+@case
 def unprivileged_user():
     """A user without access gets exit 6 naming the udev rule; the shipped rule tags the
     adapter for uaccess; with access granted by a rule, a user's update opens the

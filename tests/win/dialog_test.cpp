@@ -453,6 +453,60 @@ TEST(Dialog, AnAdapterThatNeverAnswersItsVersionDoesNotHoldTheDialog) {
   });
 }
 
+TEST(Dialog, AnAdapterAnotherProgramHoldsIsAskedNothing) {
+  Rig rig(kProductTwoStage);
+  const test::Bytes file = MakeFirmwareFile();
+  const std::wstring firmwarePath = TempPath(L"korbex-dialog-held.dat");
+  WriteFileBytes(firmwarePath, file);
+  rig.Choose(firmwarePath);
+  const std::wstring title = Expected(kTextTitle);
+  const std::wstring versionCaption = title + L" (Device: v1.2)";
+  // Another program (korbex-update, say) holds the adapter when the dialog starts.
+  AdapterLock other;
+  ASSERT_EQ(TakeAdapter(other, rig.adapter->Path()), AdapterLockStatus::Held);
+  CUpdateDlg dialog;
+  rig.Attach(dialog);
+  RunDialog(dialog, [&](HWND window, DWORD ui) {
+    HWND button = Control(window, 1009);
+    HWND label = Control(window, -1);
+    // The version query sent nothing: the plain title, as for an unread version.
+    EXPECT_EQ(WindowText(window), title);
+    EXPECT_EQ(updateSession.deviceVersion, kVersionNotRead);
+    EXPECT_EQ(rig.adapter->ReceivedCount(), 0u);
+
+    // The other program ends; the adapter's next arrival reads the version.
+    other.Release();
+    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+    ASSERT_TRUE(WaitUntil([&] { return WindowText(window) == versionCaption && IsWindowEnabled(button); }));
+
+    // It takes the adapter again before the user clicks: the update fails before
+    // sending anything, and the dialog stays usable.
+    ASSERT_EQ(TakeAdapter(other, rig.adapter->Path()), AdapterLockStatus::Held);
+    const std::size_t sentBefore = rig.adapter->ReceivedCount();
+    PostMessageW(button, BM_CLICK, 0, 0);
+    HWND box = WaitForBox(ui, window, Utf16(kUpdatedFailed));
+    ASSERT_NE(box, nullptr) << "no failure box";
+    EXPECT_EQ(WindowText(box), title);
+    PressButton(box, IDOK);
+    EXPECT_TRUE(WaitUntil([&] { return FindOwnedBox(ui, window) == nullptr; }));
+    EXPECT_TRUE(IsWindowEnabled(button));
+    EXPECT_FALSE(IsWindowVisible(label));
+    EXPECT_FALSE(dialog.WorkerAlive());
+    EXPECT_EQ(rig.adapter->ReceivedCount(), sentBefore) << "a refused update sent reports";
+
+    // Let go: the same button now updates.
+    other.Release();
+    PostMessageW(button, BM_CLICK, 0, 0);
+    box = WaitForBox(ui, window, L"firmware V2.16");
+    ASSERT_NE(box, nullptr) << "no confirmation";
+    PressButton(box, IDOK);
+    box = WaitForBox(ui, window, Utf16(kUpdatedSuccessful), 60s);
+    ASSERT_NE(box, nullptr) << "no success message";
+    PressButton(box, IDOK);
+  });
+  EXPECT_TRUE(rig.FlashHolds(file));
+}
+
 TEST(Dialog, ArrivalDuringAnUpdateWaitsForTheWorker) {
   Rig rig(kProductTwoStage);
   const test::Bytes file = MakeFirmwareFile();
