@@ -29,20 +29,8 @@ int Rank(int code) {
   return static_cast<int>(std::size(kExitSeverity)) + 1;
 }
 
-const char* Family(const AdapterEntry& e) {
-  switch (DecideFamily(e.vendorId, e.productId, kStateNoSighting, false).flag) {
-    case FamilyFlag::TwoStage:
-      return "TwoStage";
-    case FamilyFlag::FlashLoader:
-      return "FlashLoader";
-    case FamilyFlag::None:
-      break;
-  }
-  return "unsupported";
-}
-
 std::string Named(const AdapterEntry& e) {
-  std::string s = e.path + " (" + Family(e);
+  std::string s = e.path + " (" + FamilyName(e.vendorId, e.productId);
   if (!e.serial.empty()) s += ", serial " + e.serial;
   return s + ")";
 }
@@ -102,7 +90,7 @@ void PrintSummary(Output& out, const std::vector<std::unique_ptr<AdapterJob>>& j
   out.Result(line);
   for (const auto& j : jobs) {
     std::snprintf(line, sizeof line, "%-*s  %-11s  %-13s  %-24s  %.1f", static_cast<int>(width), j->entry.path.c_str(),
-                  Family(j->entry), ExitName(j->code), j->blocks.empty() ? "-" : j->blocks.c_str(), j->seconds);
+                  FamilyName(j->entry.vendorId, j->entry.productId), ExitName(j->code), j->blocks.empty() ? "-" : j->blocks.c_str(), j->seconds);
     out.Result(line);
   }
 }

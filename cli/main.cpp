@@ -58,28 +58,13 @@ bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
   return !ea && !eb && ca == cb;
 }
 
-// A decimal (or 0x hex) number up to limit, the whole text.
-bool ParseCount(std::string_view text, std::uint64_t limit, std::uint64_t& out, bool hexAllowed) {
-  int base = 10;
-  if (hexAllowed && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    text.remove_prefix(2);
-  }
-  if (text.empty()) return false;
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (ec != std::errc() || end != text.data() + text.size() || value > limit) return false;
-  out = value;
-  return true;
-}
-
 // --sizes S1,S2,S3: three byte counts; false when the text is not that.
 bool ParseSizes(std::string_view text, std::uint32_t (&sizes)[3]) {
   for (int i = 0; i < 3; ++i) {
     const std::size_t comma = text.find(',');
     if ((i < 2) != (comma != std::string_view::npos)) return false;
     std::uint64_t v = 0;
-    if (!ParseCount(text.substr(0, comma), 0xFFFFFFFF, v, true)) return false;
+    if (!korbex::sim::ParseNumber(text.substr(0, comma), 0xFFFFFFFF, v, true)) return false;
     sizes[i] = static_cast<std::uint32_t>(v);
     text = i < 2 ? text.substr(comma + 1) : std::string_view{};
   }
@@ -201,7 +186,7 @@ int main(int argc, char** argv) {
   std::uint32_t waitSeconds = 0;
   if (!waitText.empty()) {
     std::uint64_t v = 0;
-    if (!ParseCount(waitText, 86400, v, false) || v == 0) {
+    if (!korbex::sim::ParseNumber(waitText, 86400, v, false) || v == 0) {
       return usageError("--wait: '" + waitText + "' is not a number of seconds from 1 to 86400 (--wait=SECONDS)");
     }
     waitSeconds = static_cast<std::uint32_t>(v);

@@ -11,11 +11,10 @@
 #include "hid/DeviceFamily.h"
 
 namespace korbex::sim {
-namespace {
 
-bool ParseNumber(std::string_view text, std::uint64_t limit, std::uint64_t& out) {
+bool ParseNumber(std::string_view text, std::uint64_t limit, std::uint64_t& out, bool hexAllowed) {
   int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+  if (hexAllowed && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     base = 16;
     text.remove_prefix(2);
   }
@@ -26,6 +25,9 @@ bool ParseNumber(std::string_view text, std::uint64_t limit, std::uint64_t& out)
   out = value;
   return true;
 }
+
+namespace {
+
 
 template <typename T>
 bool ParseInto(std::string_view text, std::uint64_t limit, T& out) {

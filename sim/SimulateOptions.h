@@ -30,6 +30,9 @@ struct SimulateOptions {
 // head=staged|direct, head-address=N, latency-ms=N, fault=FAULT[+FAULT…], lock-path=FILE. Numbers
 // decimal or 0x hex. On error returns false with error naming the key
 // ("--simulate key 'beta': …").
+// A whole text as a number up to limit: decimal, or 0x hex when hexAllowed.
+bool ParseNumber(std::string_view text, std::uint64_t limit, std::uint64_t& out, bool hexAllowed = true);
+
 bool ParseSimulateOptions(std::string_view text, SimulateOptions& out, std::string& error);
 
 // flash-in is a regular file (through symlinks) of at most flash-size bytes; it is
