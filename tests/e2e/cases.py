@@ -743,20 +743,29 @@ def wine_korbex_update_exe():
                 f"{'the reply' if last_read == 'R' else last_read}")
 
 
-def dialog_case(keys, options, scenario):
+def dialog_case(keys, options, scenario, other=None, inspect=None):
+    """The scenario of win_real_device_test against a gadget; the flash must end up
+    holding fw.dat, or other.dat (other: a Firmware) when the scenario flashes that last.
+    inspect(gadget) runs before the folder goes, to look at what the scenario left there."""
     Wine.setup()
     fw = ct.Firmware()
     with Workdir() as w, Gadget(f"{keys},flash-size=0x40000,flash-out={os.getcwd()}/flash.bin", *options) as g:
         w.write("fw.dat", fw.bytes)
+        more = []
+        if other:
+            w.write("other.dat", other.bytes)
+            more = [f"{Wine.programs}/korbex-update.exe", f"{os.getcwd()}/other.dat"]
         shutil.copy(f"{Wine.programs}/KorbexUpdate.exe", ".")  # its 1.txt goes beside it
         start = time.monotonic()
         p = subprocess.run([f"{REPO}/tests/win/run-with-xvfb", f"{OUT}/screenshots",
                             f"{Wine.programs}/win_real_device_test.exe", f"{os.getcwd()}/KorbexUpdate.exe",
-                            f"{os.getcwd()}/fw.dat", scenario], env=Wine.env(), capture_output=True, text=True,
-                           timeout=900)
+                            f"{os.getcwd()}/fw.dat", scenario, *more], env=Wine.env(), capture_output=True,
+                           text=True, timeout=900)
         output = p.stdout + p.stderr
         check(p.returncode == 0 and "[  PASSED  ] 1 test" in output, f"exit {p.returncode}\n{output[-3000:]}")
-        ct.check_flash(read("flash.bin"), fw.expected_regions())
+        ct.check_flash(read("flash.bin"), (other or fw).expected_regions())
+        if inspect:
+            inspect(g)
         listed = re.search(r"adapter listed by SetupAPI after (\S+) s", output)
         shots = sorted(set(re.findall(r"screenshots/(\S+)\.png", output)))
         return g, time.monotonic() - start, listed.group(1) if listed else "?", shots
@@ -780,6 +789,38 @@ def wine_dialog_unplug():
                                             ["--replug-ms", "3000"], "unplug")
     check(g.count("takes the device off the bus") == 1, g.text())
     return f"{seconds:.0f} s; screenshots {', '.join(shots)}"
+
+
+@case
+def wine_one_program_per_adapter():
+    """One program per adapter across KorbexUpdate.exe and korbex-update.exe in one Wine
+    session: while the dialog updates, korbex-update.exe info exits 8 having written
+    nothing and the dialog's update succeeds; while korbex-update.exe flash runs, the
+    dialog's update ends in "Updated failed!" having sent nothing (the gadget received the
+    tool's reports up to Finish as one unbroken run), the dialog stays usable, and the
+    flash exits 0 with the gadget's flash equal to its file."""
+    other = ct.Firmware(seed=12)  # not what the dialog wrote first: every block is written again
+    seen = {}
+
+    def inspect(g):
+        check(ct.read_trace("info-trace.txt") == [], "korbex-update.exe info wrote reports while the dialog updated")
+        events = ct.read_trace("flash-trace.txt")
+        finish = max(i for i, (k, d) in enumerate(events) if k == "W" and len(d) > 3 and d[1] == 5 and
+                     (d[2] | d[3] << 8) == ct.FINISH)
+        tool = [d[1:7] for k, d in events[:finish + 1] if k == "W"]
+        # Every report the gadget received, in order (its first six bytes, as it logs them).
+        got = [bytes.fromhex(m) for m in re.findall(r"report \d+ \(\d+ bytes\): ((?:[0-9a-f]{2} ?){6})", g.text())]
+        check(any(got[i:i + len(tool)] == tool for i in range(len(got) - len(tool) + 1)),
+              f"the tool's {len(tool)} reports up to Finish did not reach the gadget as one unbroken run "
+              f"({len(got)} reports received)")
+        seen.update(tool=len(tool), received=len(got))
+
+    g, seconds, listed, shots = dialog_case("product=0x6E41,version=1.2,latency-ms=5", ["--verbose"], "held",
+                                            other=other, inspect=inspect)
+    check(g.count("off the bus (restart after Finish)") == 2, g.text())
+    return (f"{seconds:.0f} s: info during the dialog's update exit 8, nothing written; the dialog refused during "
+            f"the tool's flash, whose {seen['tool']} reports up to Finish reached the gadget unbroken "
+            f"({seen['received']} in all), its flash equal to its file; the dialog's own update ended with Updated successful!")
 
 
 # --- main ----------------------------------------------------------------------------

@@ -3,11 +3,17 @@
 // stack (SetupAPI, hidclass, winebus over hidraw). Run by tests/e2e inside the VM;
 // it needs the gadget, so CTest does not run it.
 //   win_real_device_test <KorbexUpdate.exe> <firmware.dat> update|unplug   (under run-with-xvfb)
+//   win_real_device_test <KorbexUpdate.exe> <firmware.dat> held <korbex-update.exe> <other.dat>
 // update: a TwoStage adapter with version 1.2, from the button to "Updated successful!",
 //         then the adapter's restart as the dialog sees it.
 // unplug: the same adapter leaves the bus in the middle of the write pass and comes
 //         back; the dialog says "Updated failed!", stays usable, and a second update
 //         succeeds.
+// held:   one program per adapter across the two programs, in one Wine session: while
+//         the dialog's update writes, `korbex-update.exe info` exits 8; while
+//         `korbex-update.exe flash other.dat` writes, the dialog's update ends in
+//         "Updated failed!" and the dialog stays usable. The tool's traces go beside
+//         the firmware (info-trace.txt, flash-trace.txt) for the e2e case to check.
 #include <windows.h>
 // (commctrl.h needs windows.h first)
 #include <commctrl.h>
@@ -32,7 +38,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::wstring executablePath, firmwarePath;
+std::wstring executablePath, firmwarePath, toolPath, otherFirmwarePath;
 std::string scenario;
 
 const std::wstring kTitle = L"Korbex Update v2.16";
@@ -258,16 +264,116 @@ TEST(RealDevice, UnplugMidUpdateFailsAndTheDialogStaysUsable) {
   EXPECT_EQ(program.Close(window), 0);
 }
 
+// korbex-update.exe started from here, so that it runs in the dialog's Wine session
+// (one wineserver: the named objects of both programs are the same ones).
+class Tool {
+ public:
+  explicit Tool(const std::wstring& arguments) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    std::wstring commandLine = L"\"" + toolPath + L"\" " + arguments;
+    started_ = CreateProcessW(toolPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &process_);
+  }
+  ~Tool() {
+    if (!started_) return;
+    if (Running()) TerminateProcess(process_.hProcess, 1);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+  }
+  bool Started() const { return started_; }
+  bool Running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+  // The exit code, or -1 when it has not ended within timeout.
+  long Wait(std::chrono::milliseconds timeout) {
+    if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return -1;
+    DWORD code = 1;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return static_cast<long>(code);
+  }
+
+ private:
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
+// How many lines of a trace file start with prefix (the file as written so far).
+std::size_t TraceLines(const std::wstring& path, const std::string& prefix) {
+  const auto bytes = ReadFileBytes(path);
+  if (!bytes) return 0;
+  const std::string text = "\n" + std::string(bytes->begin(), bytes->end());
+  std::size_t count = 0;
+  for (std::size_t at = text.find("\n" + prefix); at != std::string::npos; at = text.find("\n" + prefix, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(RealDevice, OneProgramPerAdapterAcrossDialogAndTool) {
+  if (scenario != "held") GTEST_SKIP() << "scenario " << scenario;
+  const std::wstring folder = firmwarePath.substr(0, firmwarePath.rfind(L'\\'));
+  const std::wstring infoTrace = folder + L"\\info-trace.txt", flashTrace = folder + L"\\flash-trace.txt";
+  ASSERT_TRUE(AdapterListed());
+  Program program;
+  ASSERT_TRUE(program.Started());
+  HWND window = program.Window();
+  ASSERT_NE(window, nullptr) << "no dialog";
+  ASSERT_TRUE(WaitUntil([&] { return WindowText(window) == kVersionCaption; }, 30s));
+  HWND button = Control(window, 1009);
+
+  // The dialog updates; once its worker is writing, the tool asks the adapter's version.
+  CaptionLog captions(window);
+  StartUpdate(program, window, nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return Progress(window) > 0 || FindOwnedBox(program.UiThread(), window); }, 60s));
+  ASSERT_EQ(FindOwnedBox(program.UiThread(), window), nullptr) << "the update ended before it was seen writing";
+  {
+    Tool info(L"--trace \"" + infoTrace + L"\" info");
+    ASSERT_TRUE(info.Started());
+    EXPECT_EQ(info.Wait(120s), 8) << "korbex-update.exe info while the dialog updates";
+  }
+  LRESULT highest = 0;
+  HWND box = WatchUpdate(program, window, highest, nullptr);
+  ASSERT_NE(box, nullptr) << "no result";
+  EXPECT_EQ(BoxMessage(box), Wide(kUpdatedSuccessful));
+  PressButton(box, IDOK);
+  ASSERT_TRUE(WaitUntil([&] { return captions.Showed(kLeftAndBack) && IsWindowEnabled(button); }, 40s))
+      << "the dialog did not find the restarted adapter; captions:" << captions.History();
+
+  // The other way round: the tool flashes another file; once it is writing records,
+  // the dialog's update is refused before it sends anything.
+  Tool flash(L"--trace \"" + flashTrace + L"\" -y flash \"" + otherFirmwarePath + L"\"");
+  ASSERT_TRUE(flash.Started());
+  ASSERT_TRUE(WaitUntil([&] { return TraceLines(flashTrace, "W 00 05 0b") >= 20 || !flash.Running(); }, 180s));
+  ASSERT_TRUE(flash.Running()) << "the tool's flash ended before the dialog was tried";
+  PostMessageW(button, BM_CLICK, 0, 0);
+  ASSERT_TRUE(ChooseFirmware(program, window)) << "no file chooser, or it did not take the file";
+  box = WaitForBox(program.UiThread(), window, Wide(kUpdatedFailed), 30s);
+  ASSERT_NE(box, nullptr) << "no \"Updated failed!\" box";
+  EXPECT_TRUE(flash.Running()) << "the refusal came after the tool's flash had ended";
+  PressButton(box, IDOK);
+  // Still usable: the box gone, the caption and the button as they were.
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(box) && IsWindowEnabled(button); }, 10s));
+  EXPECT_EQ(WindowText(window), kVersionCaption);
+  EXPECT_EQ(flash.Wait(300s), 0) << "korbex-update.exe flash while the dialog was refused";
+  EXPECT_EQ(program.Close(window), 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s <KorbexUpdate.exe> <firmware.dat> update|unplug\n", argv[0]);
+  if (argc < 4 || (std::string(argv[3]) == "held" && argc < 6)) {
+    std::fprintf(stderr,
+                 "usage: %s <KorbexUpdate.exe> <firmware.dat> update|unplug\n"
+                 "       %s <KorbexUpdate.exe> <firmware.dat> held <korbex-update.exe> <other.dat>\n",
+                 argv[0], argv[0]);
     return 2;
   }
   executablePath = WindowsPath(argv[1]);
   firmwarePath = WindowsPath(argv[2]);
   scenario = argv[3];
+  if (scenario == "held") {
+    toolPath = WindowsPath(argv[4]);
+    otherFirmwarePath = WindowsPath(argv[5]);
+  }
   return RUN_ALL_TESTS();
 }
