@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
 
   std::string device, tracePath;
-  std::vector<std::string> simulateSpecs;
+  std::vector<std::string> simulateTexts;
   bool yes = false, json = false, quiet = false, verbose = false;
   app.add_option("--device", device, "adapter path (from `list`); required when several are present")
       ->type_name("PATH");
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
   auto* traceOption =
       app.add_option("--trace", tracePath, "write every report written and read to FILE")->type_name("FILE");
   // ASCII in the names column: the help lays it out by bytes.
-  app.add_option("--simulate", simulateSpecs,
+  app.add_option("--simulate", simulateTexts,
                  "use the simulated adapter instead of hardware, configured by KEY=VALUE,... (see below); "
                  "repeated: one simulated adapter each")
       ->type_name("[=KEY=VALUE,...]")
@@ -220,10 +220,10 @@ int main(int argc, char** argv) {
   tool.options.yes = yes;
   tool.options.waitSeconds = waitSeconds;
   tool.options.all = all;
-  for (const auto& spec : simulateSpecs) {
+  for (const auto& settings : simulateTexts) {
     korbex::sim::SimulateOptions sim;
     std::string error;
-    if (!korbex::sim::ParseSimulateOptions(spec, sim, error)) {
+    if (!korbex::sim::ParseSimulateOptions(settings, sim, error)) {
       out.Error(kExitUsage, error);
       return out.Finish(kExitUsage);
     }
