@@ -44,6 +44,7 @@ function installFakeHid(options) {
   let granted = false;    // whether the page may see `current`
   let restartsSeen = 0;
   let sent = 0;           // reports the adapter received
+  const reportTimes = [];  // performance.now() of each
 
   const kVendor = 0x35b2;
   const collections = Object.freeze([{
@@ -89,6 +90,7 @@ function installFakeHid(options) {
       const readyAtUs = Math.round((performance.now() + M._sim_latency_ms(handle)) * 1000);
       M._sim_handle_output(handle, buf, 65, readyAtUs);
       ++sent;
+      reportTimes.push(performance.now());
       if (M._sim_disconnected(handle)) {
         // Off the bus: the OS notices a moment later.
         setTimeout(() => goOffBus('unplugged'), 1);
@@ -211,6 +213,7 @@ function installFakeHid(options) {
     ready: ready.then(() => true),
     events,
     sent: () => sent,
+    reportTimes,
     present: () => current !== null,
     granted: () => granted,
     productId: () => sim.M._sim_product_id(sim.handle),

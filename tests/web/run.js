@@ -1,0 +1,402 @@
+// The web page in Debian's chromium (headless, puppeteer-core) against the simulated
+// adapter behind a fake navigator.hid. Each scenario checks what the user sees and
+// what the adapter's flash holds. Usage: node run.js --group update|faults|ui|bench
+// [--only NAME]. Environment from tests/web/CMakeLists.txt.
+import fs from 'node:fs';
+import path from 'node:path';
+
+import {Checks, env, fakeScript, launch, makeFile, serve, simModule, tempDir} from './harness.js';
+
+const TITLE = 'Korbex Update v2.16';
+const RESULT_OK = 'Updated successful!';
+const RESULT_FAILED = 'Updated failed!';
+const INSTRUCTIONS_ZH = '1. 将接收器连接到 PC。\n\n' +
+    '2. 将手柄的模式开关移动到 2.4G 位置，按下 HOME 键开启手柄。\n\n' +
+    '3. 按住手柄的 LB+RB+L3+R3+P1+P2 键 5 秒使接收器进入升级模式。\n\n' +
+    '4. 点击 Update 按钮选择固件开始更新。';
+const INSTRUCTIONS_EN_START = '1. Connect the adapter to the PC.';
+
+// Records the page's data-state changes with their times, from before the page's
+// own scripts run.
+const stateRecorder = `(() => {
+  window.korbexStates = [];
+  const seen = () => {
+    const s = document.documentElement.getAttribute('data-state');
+    const last = window.korbexStates[window.korbexStates.length - 1];
+    if (s !== null && (!last || last[0] !== s)) window.korbexStates.push([s, performance.now()]);
+  };
+  new MutationObserver(seen).observe(document, {attributes: true, subtree: true, attributeFilter: ['data-state']});
+  document.addEventListener('DOMContentLoaded', seen);
+})();`;
+
+// ---- page helpers
+async function openPage(ctx, {fake = null, width = 1000, url = ctx.origin + '/', noHid = false} = {}) {
+  const page = await ctx.browser.newPage();
+  await page.setViewport({width, height: 900});
+  page.on('pageerror', (e) => ctx.pageErrors.push(String(e)));
+  page.on('console', (m) => {
+    // A missing file shows as a response below, with its address.
+    if (m.type() === 'error' && !m.text().startsWith('Failed to load resource')) ctx.pageErrors.push('console: ' + m.text());
+  });
+  page.on('response', (r) => {
+    if (r.status() >= 400 && !r.url().endsWith('/favicon.ico')) ctx.pageErrors.push(`${r.status()} ${r.url()}`);
+  });
+  await page.evaluateOnNewDocument(stateRecorder);
+  if (fake) await page.evaluateOnNewDocument(fakeScript(fake));
+  // A browser without WebHID: the attribute is not there at all.
+  if (noHid) await page.evaluateOnNewDocument('delete Navigator.prototype.hid;');
+  await page.goto(url, {waitUntil: 'load'});
+  if (fake) await page.evaluate(() => window.korbexFake.ready);
+  return page;
+}
+
+const state = (page) => page.evaluate(() => document.documentElement.dataset.state);
+const text = (page, sel) => page.$eval(sel, (e) => e.textContent.replace(/\r\n/g, '\n').trim()).catch(() => null);
+const visible = (page, sel) =>
+  page.$eval(sel, (e) => !e.hidden && getComputedStyle(e).display !== 'none' && e.getClientRects().length > 0)
+      .catch(() => false);
+const disabled = (page, sel) => page.$eval(sel, (e) => e.disabled).catch(() => null);
+const states = (page) => page.evaluate(() => window.korbexStates.map((s) => s[0]));
+
+async function waitState(page, wanted, timeout = 20000) {
+  const list = Array.isArray(wanted) ? wanted : [wanted];
+  try {
+    await page.waitForFunction((l) => l.includes(document.documentElement.dataset.state), {timeout, polling: 20}, list);
+  } catch (e) {
+    throw new Error(`page never reached data-state ${list.join('|')} (now ${await state(page)}; ` +
+                    `seen ${(await states(page)).join(' > ')}; status "${await text(page, '#status')}"; ` +
+                    `result "${await text(page, '#result')}" / "${await text(page, '#result-cause')}")`);
+  }
+  return state(page);
+}
+
+async function connect(page) {
+  await page.click('#connect');
+  await waitState(page, 'ready');
+}
+
+async function chooseFile(page, file) {
+  const input = await page.$('#file');
+  await input.uploadFile(file);
+  await page.waitForFunction(() => document.querySelector('#verdict').textContent.trim() !== '', {timeout: 5000});
+}
+
+// Starts the update, and answers the confirmation with OK (after a screenshot when asked).
+async function startUpdate(ctx, page, c, {shot = null} = {}) {
+  await page.waitForFunction(() => !document.querySelector('#update').disabled, {timeout: 5000});
+  await page.click('#update');
+  await waitState(page, 'confirm');
+  c.ok(await page.$eval('#confirm', (d) => d.open), 'the confirmation dialog is open');
+  c.eq(await text(page, '#confirm-text'), 'firmware V2.16', 'confirmation text');
+  if (shot) await ctx.shot(page, shot);
+  await page.click('#confirm-ok');
+}
+
+async function flashHolds(page, file) {
+  return page.evaluate((b) => window.korbexFake.flashHoldsFile(new Uint8Array(b)), Array.from(file));
+}
+
+// ---- scenarios
+const FLASHLOADER = 'latency-ms=1';
+const TWOSTAGE = 'product=0x6E41,version=1.2,latency-ms=1';
+
+async function wholeUpdate(ctx, c, {settings, family, caption, screenshots}) {
+  const page = await openPage(ctx, {fake: {settings}});
+  c.eq(await waitState(page, 'idle'), 'idle', 'state before Connect');
+  c.eq(await text(page, '#caption'), TITLE, 'caption before Connect');
+  c.eq(await page.title(), TITLE, 'document title before Connect');
+  c.eq(await text(page, '#adapter'), '', '#adapter before Connect');
+  c.ok((await text(page, '#instructions') || '').startsWith(INSTRUCTIONS_EN_START), 'English instructions');
+  if (screenshots) await ctx.shot(page, 'idle');
+  await connect(page);
+  c.eq(await text(page, '#adapter'), family, '#adapter after Connect');
+  c.eq(await text(page, '#caption'), caption, 'caption after Connect');
+  c.eq(await page.title(), caption, 'document title after Connect');
+  c.eq(await disabled(page, '#update'), true, '#update without a file');
+  await chooseFile(page, ctx.fixtures.demo);
+  await startUpdate(ctx, page, c, {shot: screenshots ? 'confirmation' : null});
+  if (screenshots) {
+    await page.waitForFunction(() => document.querySelector('#progress').value >= 30, {timeout: 20000, polling: 5});
+    await ctx.shot(page, 'progress');
+  }
+  await waitState(page, 'done', 30000);
+  const seen = await states(page);
+  const i = seen.indexOf('updating');
+  c.ok(i >= 0 && seen.indexOf('restarting', i) > i && seen.indexOf('done', i) > seen.indexOf('restarting', i),
+       'updating, then restarting, then done', seen);
+  c.eq(await text(page, '#result'), RESULT_OK, 'result');
+  c.eq(await page.$eval('#progress', (p) => p.value), 100, 'progress at the end');
+  c.eq(await page.evaluate(() => window.korbexFake.restarts()), 1, 'Finish restarted the adapter once');
+  c.eq(await flashHolds(page, ctx.fixtures.demoBytes), 1, "the adapter's flash holds the file");
+  c.eq(await text(page, '#adapter'), family, '#adapter once the adapter is back');
+  c.eq(await text(page, '#caption'), caption, 'caption once the adapter is back');
+  c.ok((await text(page, '#log') || '').length > 0, 'the operation log is shown');
+  if (screenshots) await ctx.shot(page, 'success');
+  await page.close();
+}
+
+const scenarios = {
+  update: {
+    flashloader_whole_update: (ctx, c) => wholeUpdate(ctx, c, {
+      settings: FLASHLOADER, family: 'FlashLoader 35b2:2d93', caption: TITLE, screenshots: true}),
+    twostage_whole_update: async (ctx, c) => {
+      await wholeUpdate(ctx, c, {settings: TWOSTAGE, family: 'TwoStage 35b2:6e41',
+                                 caption: `${TITLE} (Device: v1.2)`, screenshots: false});
+    },
+    // The adapter comes back under the other product id: Chromium needs a new grant,
+    // so only Reconnect (requestDevice) finds it.
+    reconnect_after_restart: async (ctx, c) => {
+      const page = await openPage(ctx, {fake: {settings: TWOSTAGE + ',product-after-finish=0x2D93'}});
+      await connect(page);
+      await chooseFile(page, ctx.fixtures.demo);
+      await startUpdate(ctx, page, c);
+      await waitState(page, 'restarting', 30000);
+      await page.waitForFunction(() => {
+        const b = document.querySelector('#reconnect');
+        return b && !b.hidden && getComputedStyle(b).display !== 'none';
+      }, {timeout: 60000, polling: 100});
+      c.ok(/Reconnect/.test(await text(page, '#status')), '#status asks for Reconnect', await text(page, '#status'));
+      c.eq(await page.evaluate(() => window.korbexFake.granted()), false, 'not granted before Reconnect');
+      await page.click('#reconnect');
+      await waitState(page, 'done', 20000);
+      c.eq(await text(page, '#adapter'), 'FlashLoader 35b2:2d93', '#adapter after Reconnect');
+      c.eq(await visible(page, '#reconnect'), false, '#reconnect hidden again');
+      c.eq(await text(page, '#result'), RESULT_OK, 'result');
+      c.eq(await flashHolds(page, ctx.fixtures.demoBytes), 1, "the adapter's flash holds the file");
+      await page.close();
+    },
+  },
+
+  faults: {
+    // A refused file: the verdict says why, Update stays off, nothing reaches the adapter.
+    refused_files: async (ctx, c) => {
+      const page = await openPage(ctx, {fake: {settings: FLASHLOADER}});
+      await connect(page);
+      const sentBefore = await page.evaluate(() => window.korbexFake.sent());
+      for (const [name, file, reason] of ctx.fixtures.refused) {
+        await chooseFile(page, file);
+        const verdict = await text(page, '#verdict');
+        c.ok(reason.test(verdict), `${name}: the verdict names the reason`, verdict);
+        c.eq(await disabled(page, '#update'), true, `${name}: #update disabled`);
+        await page.click('#update').catch(() => {});
+        await new Promise((r) => setTimeout(r, 200));
+        c.eq(await state(page), 'ready', `${name}: still ready`);
+      }
+      c.eq(await page.evaluate(() => window.korbexFake.sent()), sentBefore, 'no report sent for a refused file');
+      // The good file after them is accepted again.
+      await chooseFile(page, ctx.fixtures.demo);
+      c.eq(await disabled(page, '#update'), false, 'the good file enables #update');
+      await page.close();
+    },
+    // Faults the update recovers from: still a success with the file in flash.
+    recoverable_faults: async (ctx, c) => {
+      const table = [
+        {name: 'no fault', fault: ''},
+        {name: 'lost record reply', fault: 'drop:WriteRecord@5', extraRecords: 1},
+        {name: "NAK'd record", fault: 'nak:WriteRecord@7', extraRecords: 1, naks: 1},
+      ];
+      let baseline = null;
+      for (const row of table) {
+        const settings = FLASHLOADER + (row.fault ? ',fault=' + row.fault : '');
+        const page = await openPage(ctx, {fake: {settings}});
+        await connect(page);
+        await chooseFile(page, ctx.fixtures.demo);
+        await startUpdate(ctx, page, c);
+        await waitState(page, ['done', 'failed'], 30000);
+        c.eq(await text(page, '#result'), RESULT_OK, `${row.name}: result`);
+        c.eq(await flashHolds(page, ctx.fixtures.demoBytes), 1, `${row.name}: flash holds the file`);
+        const stats = await page.evaluate(() => window.korbexFake.stats());
+        if (baseline === null) baseline = stats;
+        else c.eq(stats.records, baseline.records + row.extraRecords, `${row.name}: records sent (one resent)`);
+        c.eq(stats.naks, row.naks || 0, `${row.name}: NAKs`);
+        await page.close();
+      }
+    },
+    // Unplugged mid-write: "Updated failed!" with the cause, the page usable; plugged
+    // back in, the next update succeeds.
+    unplug_then_retry: async (ctx, c) => {
+      const page = await openPage(ctx, {fake: {settings: FLASHLOADER + ',fault=unplug:WriteRecord@100'}});
+      await connect(page);
+      await chooseFile(page, ctx.fixtures.demo);
+      await startUpdate(ctx, page, c);
+      await waitState(page, 'failed', 30000);
+      c.eq(await text(page, '#result'), RESULT_FAILED, 'result after the unplug');
+      const cause = await text(page, '#result-cause');
+      c.ok(cause && cause.length > 3 && cause !== RESULT_FAILED, 'a cause in words', cause);
+      c.eq(await text(page, '#adapter'), '', '#adapter empty while unplugged');
+      await ctx.shot(page, 'failure');
+      c.eq(await flashHolds(page, ctx.fixtures.demoBytes), 0, 'flash does not hold the file after the unplug');
+      c.ok(await page.evaluate(() => window.korbexFake.replug()), 'replugged');
+      await waitState(page, 'ready', 10000);
+      c.eq(await text(page, '#adapter'), 'FlashLoader 35b2:2d93', '#adapter after the replug');
+      if (await disabled(page, '#update')) await chooseFile(page, ctx.fixtures.demo);
+      await startUpdate(ctx, page, c);
+      await waitState(page, ['done', 'failed'], 30000);
+      c.eq(await text(page, '#result'), RESULT_OK, 'result of the retry');
+      c.eq(await flashHolds(page, ctx.fixtures.demoBytes), 1, 'flash holds the file after the retry');
+      await page.close();
+    },
+  },
+
+  ui: {
+    chinese: async (ctx, c) => {
+      // Headless chromium takes its language from --accept-lang; --lang alone leaves en-US.
+      const zh = await launch(['--lang=zh-CN', '--accept-lang=zh-CN']);
+      try {
+        const page = await openPage({...ctx, browser: zh}, {fake: {settings: 'latency-ms=0'}});
+        const lang = await page.evaluate(() => navigator.language);
+        c.ok(lang.startsWith('zh'), 'navigator.language reads zh', lang);
+        await waitState(page, 'idle');
+        c.eq(await text(page, '#instructions'), INSTRUCTIONS_ZH, 'Chinese instructions (text 14)');
+        c.eq(await text(page, '#caption'), TITLE, 'caption');
+        await ctx.shot(page, 'idle-zh');
+        await connect(page);
+        await chooseFile(page, ctx.fixtures.demo);
+        await startUpdate(ctx, page, c);
+        await waitState(page, 'done', 30000);
+        const result = await text(page, '#result');
+        c.ok(/[\u4e00-\u9fff]/.test(result) && result !== RESULT_OK, 'the result in Chinese', result);
+        await ctx.shot(page, 'success-zh');
+        await page.close();
+      } finally {
+        await zh.close();
+      }
+    },
+    // No WebHID: at an address that is no secure context, and in a browser without it.
+    no_webhid: async (ctx, c) => {
+      const port = new URL(ctx.origin).port;
+      const table = [
+        {name: 'insecure context', url: `http://korbex.test:${port}/`, secure: false},
+        {name: 'no navigator.hid', url: ctx.origin + '/', secure: true, noHid: true},
+      ];
+      for (const row of table) {
+        const page = await openPage(ctx, {url: row.url, noHid: row.noHid});
+        c.eq(await page.evaluate(() => window.isSecureContext), row.secure, `${row.name}: secure context`);
+        c.eq(await page.evaluate(() => 'hid' in navigator), false, `${row.name}: no navigator.hid`);
+        c.eq(await waitState(page, 'unsupported', 5000), 'unsupported', `${row.name}: state`);
+        c.ok(await visible(page, '#unsupported'), `${row.name}: #unsupported shown`);
+        const says = await text(page, '#unsupported');
+        for (const name of ['Chrome', 'Edge', 'Opera']) c.ok(says.includes(name), `${row.name}: names ${name}`, says);
+        if (!row.secure) await ctx.shot(page, 'unsupported');
+        await page.close();
+      }
+    },
+    narrow_360: async (ctx, c) => {
+      const page = await openPage(ctx, {fake: {settings: TWOSTAGE}, width: 360});
+      await connect(page);
+      await chooseFile(page, ctx.fixtures.demo);
+      const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+      c.ok(overflow <= 0, 'no horizontal scrolling at 360 px', overflow);
+      await ctx.shot(page, 'ready-360');
+      await page.close();
+    },
+  },
+
+  // The whole update against the bound korbex-bench uses: exchanges × latency + 16 ms +
+  // 2000 ms, timed from the first report to the end of the run, the time the
+  // confirmation stood open left out.
+  bench: {
+    update_time_ratio: async (ctx, c) => {
+      const latency = 1;
+      const page = await openPage(ctx, {fake: {settings: `latency-ms=${latency}`}});
+      await connect(page);
+      await chooseFile(page, ctx.fixtures.bench);
+      const before = await page.evaluate(() => ({stats: window.korbexFake.stats(), sent: window.korbexFake.sent()}));
+      await startUpdate(ctx, page, c);
+      await waitState(page, 'done', 120000);
+      c.eq(await flashHolds(page, ctx.fixtures.benchBytes), 1, 'flash holds the 256 KiB image');
+      const t = await page.evaluate((n) => ({
+        states: window.korbexStates, stats: window.korbexFake.stats(), first: window.korbexFake.reportTimes[n],
+      }), before.sent);
+      const at = (s) => (t.states.find((x) => x[0] === s) || [null, NaN])[1];
+      const first = t.first;
+      const end = at('restarting');
+      const confirmFrom = at('confirm'), confirmTo = t.states.find((x) => x[0] === 'updating')[1];
+      const overlap = Math.max(0, Math.min(end, confirmTo) - Math.max(first, confirmFrom));
+      const wall = end - first - overlap;
+      const exchanges = t.stats.exchanges - before.stats.exchanges;
+      const bound = exchanges * latency + 16 + 2000;
+      const ratio = wall / bound;
+      console.log(`browser update: ${exchanges} exchanges, wall ${wall.toFixed(1)} ms ` +
+                  `(confirmation ${overlap.toFixed(1)} ms left out), bound ${bound} ms ` +
+                  `(${exchanges} x ${latency} ms + 2016 ms)`);
+      console.log(`ratio ${ratio.toFixed(4)}`);
+      c.ok(ratio < 1.5, 'update time within 1.5 x the bound', ratio);
+      c.ok(ratio > 0.9, 'update time not below the bound (the latency model holds)', ratio);
+      await page.close();
+    },
+  },
+};
+
+// ---- runner
+async function main() {
+  const args = process.argv.slice(2);
+  const group = args[args.indexOf('--group') + 1];
+  const only = args.includes('--only') ? args[args.indexOf('--only') + 1] : null;
+  if (!scenarios[group]) throw new Error(`usage: run.js --group ${Object.keys(scenarios).join('|')} [--only NAME]`);
+  const site = env('KORBEX_SITE');
+  if (!fs.existsSync(path.join(site, 'index.html'))) throw new Error(`no page at ${site}/index.html: build the web preset`);
+
+  // Firmware files of our own: the demo file, files the page must refuse, the bench image.
+  const M = await simModule();
+  const dir = tempDir();
+  const write = (name, bytes) => { const p = path.join(dir, name); fs.writeFileSync(p, bytes); return p; };
+  const demoBytes = makeFile(M);
+  const benchBytes = makeFile(M, {s1: 256 * 1024, s2: 0, s3: 64});
+  const otherModel = Buffer.from(demoBytes);
+  otherModel.writeUInt32LE(0x1234, 12);  // section 1's model code
+  const fixtures = {
+    demo: write('demo.dat', demoBytes), demoBytes,
+    bench: write('bench.dat', benchBytes), benchBytes,
+    refused: [
+      ['truncated download', write('truncated.dat', demoBytes.subarray(0, demoBytes.length - 100)), /section 3/i],
+      ['not a firmware file', write('short.dat', Buffer.from('not firmware')), /section 1 header/i],
+      ['another model', write('model.dat', otherModel), /section 1 pid/i],
+    ],
+  };
+
+  const shotsDir = process.env.KORBEX_SCREENSHOTS;
+  if (shotsDir) fs.mkdirSync(shotsDir, {recursive: true});
+  const server = await serve(path.resolve(site));
+  const browser = await launch();
+  const ctx = {
+    browser, fixtures, origin: `http://localhost:${server.address().port}`, pageErrors: [],
+    async shot(page, name) {
+      if (!shotsDir) return;
+      await page.screenshot({path: path.join(shotsDir, `${name}.png`), fullPage: true});
+    },
+  };
+  let failed = 0;
+  try {
+    for (const [name, run] of Object.entries(scenarios[group])) {
+      if (only && name !== only) continue;
+      const c = new Checks();
+      const t0 = Date.now();
+      ctx.pageErrors.length = 0;
+      try {
+        await run(ctx, c);
+      } catch (e) {
+        c.failures.push(`stopped: ${e.message}`);
+      }
+      c.ok(ctx.pageErrors.length === 0, 'no script errors on the page', ctx.pageErrors);
+      const secs = ((Date.now() - t0) / 1000).toFixed(1);
+      if (c.failures.length) {
+        ++failed;
+        console.log(`FAIL ${group}.${name} (${secs} s)`);
+        for (const f of c.failures) console.log(`  - ${f}`);
+      } else {
+        console.log(`ok   ${group}.${name} (${c.count} checks, ${secs} s)`);
+      }
+    }
+  } finally {
+    await browser.close();
+    server.close();
+    fs.rmSync(dir, {recursive: true, force: true});
+  }
+  process.exit(failed ? 1 : 0);
+}
+
+main().catch((e) => {
+  console.error(`web tests: ${e.message}`);
+  process.exit(1);
+});
