@@ -326,7 +326,8 @@ const scenarios = {
       const at = (s) => (t.states.find((x) => x[0] === s) || [null, NaN])[1];
       const first = t.first;
       const end = at('restarting');
-      const confirmFrom = at('confirm'), confirmTo = t.states.find((x) => x[0] === 'updating')[1];
+      const confirmFrom = at('confirm');
+      const confirmTo = (t.states.find((x) => x[0] === 'updating' && x[1] > confirmFrom) || [null, NaN])[1];
       const overlap = Math.max(0, Math.min(end, confirmTo) - Math.max(first, confirmFrom));
       const wall = end - first - overlap;
       const exchanges = t.stats.exchanges - before.stats.exchanges;
