@@ -25,12 +25,12 @@ EM_ASYNC_JS(int, JsSendReport, (const std::uint8_t* data), {
 });
 
 // 0: a report was copied to dst; 1: time-out; 2: the device is gone or closed.
-EM_ASYNC_JS(int, JsReadReport, (std::uint8_t* dst, int timeoutMs), {
+EM_ASYNC_JS(int, JsReadReport, (std::uint8_t * dst, int timeoutMs), {
   const host = Module['kxHost'];
   if (!host || !host.usable()) return 2;
   const got = await host.read(timeoutMs);
-  if (got === false) return 2;
-  if (got === null) return 1;
+  if (got == = false) return 2;
+  if (got == = null) return 1;
   HEAPU8.set(got, dst);
   return 0;
 });
