@@ -25,6 +25,7 @@ namespace korbex::web {
 namespace {
 
 // What the engine tells the page, through Module.kxHost.
+// clang-format off (JavaScript inside)
 EM_JS(void, JsProgress, (int position, const char* text),
       { Module['kxHost'].onProgress(position, text ? UTF8ToString(text) : ""); });
 EM_JS(void, JsMessage, (const char* text), { Module['kxHost'].onMessage(UTF8ToString(text)); });
@@ -36,6 +37,7 @@ EM_ASYNC_JS(int, JsConfirm, (const char* text), {
   const ok = await Module['kxHost'].confirm(UTF8ToString(text));
   return ok ? 1 : 0;
 });
+// clang-format on
 
 // The operation log "1.txt" in memory: the page shows it and saves it as the file.
 std::vector<std::uint8_t> logBytes;
