@@ -25,7 +25,8 @@ namespace korbex::web {
 namespace {
 
 // What the engine tells the page, through Module.kxHost.
-// clang-format off (JavaScript inside)
+// JavaScript inside: clang-format would break it.
+// clang-format off
 EM_JS(void, JsProgress, (int position, const char* text),
       { Module['kxHost'].onProgress(position, text ? UTF8ToString(text) : ""); });
 EM_JS(void, JsMessage, (const char* text), { Module['kxHost'].onMessage(UTF8ToString(text)); });

@@ -11,7 +11,8 @@ namespace {
 // engine, or null), host.usable() (that device, while it is open and not gone),
 // host.read(ms) (the next input report's 64 bytes, null on time-out, false when the
 // device is gone). The bytes are copied before the await: the heap may grow meanwhile.
-// clang-format off (JavaScript inside)
+// JavaScript inside: clang-format would break it.
+// clang-format off
 EM_ASYNC_JS(int, JsSendReport, (const std::uint8_t* data), {
   const host = Module['kxHost'];
   const device = host && host.usable();
@@ -26,12 +27,12 @@ EM_ASYNC_JS(int, JsSendReport, (const std::uint8_t* data), {
 });
 
 // 0: a report was copied to dst; 1: time-out; 2: the device is gone or closed.
-EM_ASYNC_JS(int, JsReadReport, (std::uint8_t * dst, int timeoutMs), {
+EM_ASYNC_JS(int, JsReadReport, (std::uint8_t* dst, int timeoutMs), {
   const host = Module['kxHost'];
   if (!host || !host.usable()) return 2;
   const got = await host.read(timeoutMs);
-  if (got == = false) return 2;
-  if (got == = null) return 1;
+  if (got === false) return 2;
+  if (got === null) return 1;
   HEAPU8.set(got, dst);
   return 0;
 });
