@@ -25,19 +25,20 @@ namespace korbex::web {
 namespace {
 
 // What the engine tells the page, through Module.kxHost.
-EM_JS(void, JsProgress, (int position, const char* text), {
-  Module['kxHost'].onProgress(position, text ? UTF8ToString(text) : "");
-});
+// JavaScript inside: clang-format would break it.
+// clang-format off
+EM_JS(void, JsProgress, (int position, const char* text),
+      { Module['kxHost'].onProgress(position, text ? UTF8ToString(text) : ""); });
 EM_JS(void, JsMessage, (const char* text), { Module['kxHost'].onMessage(UTF8ToString(text)); });
 EM_JS(void, JsUpdateButton, (int enabled), { Module['kxHost'].onUpdateButton(!!enabled); });
-EM_JS(void, JsLog, (const std::uint8_t* bytes, int size), {
-  Module['kxHost'].onLog(HEAPU8.slice(bytes, bytes + size));
-});
+EM_JS(void, JsLog, (const std::uint8_t* bytes, int size),
+      { Module['kxHost'].onLog(HEAPU8.slice(bytes, bytes + size)); });
 // The page's confirmation dialog; resolves to true for OK.
 EM_ASYNC_JS(int, JsConfirm, (const char* text), {
   const ok = await Module['kxHost'].confirm(UTF8ToString(text));
   return ok ? 1 : 0;
 });
+// clang-format on
 
 // The operation log "1.txt" in memory: the page shows it and saves it as the file.
 std::vector<std::uint8_t> logBytes;
@@ -133,13 +134,14 @@ class PageListener final : public UpdateListener {
       case K::BlockSkipped:
       case K::BlockWritten:
       case K::BlockVerified:
-        block_ = PageText("progressBlock", language_,
-                          {section, std::to_string(e.block + 1), std::to_string(e.blockCount)});
+        block_ =
+            PageText("progressBlock", language_, {section, std::to_string(e.block + 1), std::to_string(e.blockCount)});
         JsProgress(static_cast<int>(position_), block_.c_str());
         return;
       case K::BlockNotWritten:
         if (notWritten_.empty()) {
-          notWritten_ = cli::Text(Msg::BlockNotWritten, language_, {section, index, where, CauseText(e.cause, language_)});
+          notWritten_ =
+              cli::Text(Msg::BlockNotWritten, language_, {section, index, where, CauseText(e.cause, language_)});
         }
         return;
       case K::BlockDiffers:
@@ -149,8 +151,9 @@ class PageListener final : public UpdateListener {
           failLine_ = cli::Text(e.kind == K::BlockDiffers ? Msg::HeadDiffersAfterWrite : Msg::HeadUnansweredAfterWrite,
                                 language_, {index, section, where});
         } else {
-          failLine_ = cli::Text(e.kind == K::BlockDiffers ? Msg::BlockDiffersAfterWrite : Msg::BlockUnansweredAfterWrite,
-                                language_, {section, index, where});
+          failLine_ =
+              cli::Text(e.kind == K::BlockDiffers ? Msg::BlockDiffersAfterWrite : Msg::BlockUnansweredAfterWrite,
+                        language_, {section, index, where});
         }
         return;
       case K::Ended:
@@ -206,9 +209,7 @@ const char* Return(std::string text) {
   return returned.c_str();
 }
 
-const char* FamilyName(const DeviceFamily& f) {
-  return f.TwoStage ? "TwoStage" : f.FlashLoader ? "FlashLoader" : "";
-}
+const char* FamilyName(const DeviceFamily& f) { return f.TwoStage ? "TwoStage" : f.FlashLoader ? "FlashLoader" : ""; }
 
 }  // namespace
 }  // namespace korbex::web

@@ -33,7 +33,8 @@ constexpr PageRow kPageRows[] = {
     {"cannotOpen",
      "cannot open the adapter ({}) — on Linux install packaging/linux/70-korbex-adapter.rules (the .deb installs "
      "it), then plug the adapter in again",
-     "无法打开接收器（{}）— 在 Linux 上请安装 packaging/linux/70-korbex-adapter.rules（.deb 会安装它），然后重新插入接收器"},
+     "无法打开接收器（{}）— 在 Linux 上请安装 packaging/linux/70-korbex-adapter.rules（.deb "
+     "会安装它），然后重新插入接收器"},
     {"notBack",
      "the adapter did not come back within {} s — press Reconnect and choose it (the update itself was verified)",
      "接收器在 {} 秒内没有重新出现 — 请点击“重新连接”并选择它（固件本身已校验）"},
@@ -54,14 +55,10 @@ struct ReusedRow {
   Msg id;
 };
 constexpr ReusedRow kReusedRows[] = {
-    {"adapterGone", Msg::AdapterGone},
-    {"fileAccepted", Msg::FileAccepted},
-    {"fileRefused", Msg::FileRefused},
-    {"cannotOpenFile", Msg::CannotOpenFile},
-    {"versionNoReply", Msg::VersionNoReply},
-    {"waitingForRestart", Msg::WaitingForRestart},
-    {"adapterBack", Msg::AdapterBack},
-    {"cancelled", Msg::Cancelled},
+    {"adapterGone", Msg::AdapterGone},       {"fileAccepted", Msg::FileAccepted},
+    {"fileRefused", Msg::FileRefused},       {"cannotOpenFile", Msg::CannotOpenFile},
+    {"versionNoReply", Msg::VersionNoReply}, {"waitingForRestart", Msg::WaitingForRestart},
+    {"adapterBack", Msg::AdapterBack},       {"cancelled", Msg::Cancelled},
     {"loaderSilent", Msg::LoaderSilent},
 };
 

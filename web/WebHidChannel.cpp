@@ -11,6 +11,8 @@ namespace {
 // engine, or null), host.usable() (that device, while it is open and not gone),
 // host.read(ms) (the next input report's 64 bytes, null on time-out, false when the
 // device is gone). The bytes are copied before the await: the heap may grow meanwhile.
+// JavaScript inside: clang-format would break it.
+// clang-format off
 EM_ASYNC_JS(int, JsSendReport, (const std::uint8_t* data), {
   const host = Module['kxHost'];
   const device = host && host.usable();
@@ -39,6 +41,7 @@ EM_JS(int, JsHasDevice, (), {
   const host = Module['kxHost'];
   return host && host.device ? 1 : 0;
 });
+// clang-format on
 
 }  // namespace
 
