@@ -274,6 +274,8 @@
     if (gone) dropDevice();
     switch (r.ending) {
       case 'Success':
+        // Every block is verified; the last block line would only mislead now.
+        $('progress-text').textContent = '';
         $('result').textContent = r.result || T.updatedSuccessful;
         setStatus(T.waitingForRestart);
         setState('restarting');
@@ -378,5 +380,10 @@
     if (granted.length) await openDevice(granted[0]);
   }
 
-  start();
+  // A page whose engine did not load (a host that serves .wasm wrongly, an old
+  // browser) must say so rather than sit there with dead buttons.
+  start().catch((e) => {
+    $('status').textContent = `Korbex Update: ${(e && (e.message || e.name)) || e}`;
+    document.documentElement.dataset.state = 'unsupported';
+  });
 })();
