@@ -16,18 +16,6 @@ std::string Hex(std::uint64_t value, int width) {
   return text;
 }
 
-const char* FamilyName(std::uint16_t vendor, std::uint16_t product) {
-  switch (DecideFamily(vendor, product, kStateNoSighting, false).flag) {
-    case FamilyFlag::TwoStage:
-      return "TwoStage";
-    case FamilyFlag::FlashLoader:
-      return "FlashLoader";
-    case FamilyFlag::None:
-      break;
-  }
-  return "unsupported";
-}
-
 std::string Describe(const AdapterEntry& e) {
   std::string s =
       e.path + " (" + Hex(e.vendorId, 4) + ":" + Hex(e.productId, 4) + ", " + FamilyName(e.vendorId, e.productId);

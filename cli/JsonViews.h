@@ -15,10 +15,6 @@ namespace korbex::cli {
 // value in lower-case hex, zero-padded to at least width digits.
 std::string Hex(std::uint64_t value, int width = 0);
 
-// "TwoStage", "FlashLoader" or "unsupported", as the family match decides for a first
-// sighting of these ids.
-const char* FamilyName(std::uint16_t vendor, std::uint16_t product);
-
 // "PATH (vvvv:pppp, FAMILY[, interface N])".
 std::string Describe(const AdapterEntry& e);
 

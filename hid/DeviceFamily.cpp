@@ -42,4 +42,16 @@ bool ApplyFamilyMatch(DeviceFamily& family, std::uint16_t vendor, std::uint16_t 
   return outcome.found;
 }
 
+const char* FamilyName(std::uint16_t vendor, std::uint16_t product) {
+  switch (DecideFamily(vendor, product, kStateNoSighting, false).flag) {
+    case FamilyFlag::TwoStage:
+      return "TwoStage";
+    case FamilyFlag::FlashLoader:
+      return "FlashLoader";
+    case FamilyFlag::None:
+      break;
+  }
+  return "unsupported";
+}
+
 }  // namespace korbex

@@ -21,7 +21,7 @@ enum class FamilyFlag { None, FlashLoader, TwoStage };
 // Process-wide family flags (read by the update worker, so atomic) and the state.
 struct DeviceFamily {
   std::atomic<int> FlashLoader{0};
-  std::atomic<int> TwoStage{0};   // once set, stays set
+  std::atomic<int> TwoStage{0};                    // once set, stays set
   std::uint32_t twoStageState = kStateNoSighting;  // discovery's own (UI thread only)
 };
 
@@ -43,5 +43,9 @@ FamilyOutcome DecideFamily(std::uint16_t vendor, std::uint16_t product, std::uin
 // the flag and the state the table gives. Returns found. Call only for a supported
 // device (a scan that matches nothing changes nothing).
 bool ApplyFamilyMatch(DeviceFamily& family, std::uint16_t vendor, std::uint16_t product, bool updateRunning);
+
+// "TwoStage", "FlashLoader" or "unsupported", as the family match decides for a first
+// sighting of these ids: how the front ends name a device.
+const char* FamilyName(std::uint16_t vendor, std::uint16_t product);
 
 }  // namespace korbex

@@ -209,8 +209,6 @@ const char* Return(std::string text) {
   return returned.c_str();
 }
 
-const char* FamilyName(const DeviceFamily& f) { return f.TwoStage ? "TwoStage" : f.FlashLoader ? "FlashLoader" : ""; }
-
 }  // namespace
 }  // namespace korbex::web
 
@@ -280,7 +278,9 @@ EMSCRIPTEN_KEEPALIVE const char* kx_connect(int vendor, int product) {
   }
   // The caption format ends with a line feed that a window title does not show.
   while (!caption.empty() && (caption.back() == u'\n' || caption.back() == u'\r')) caption.pop_back();
-  json += "\"family\":" + JsonString(FamilyName(p.family));
+  // The device is named by its ids, as the command-line tool names it; the flags (which
+  // may hold TwoStage from an earlier sighting) decide the update, as in the dialog.
+  json += "\"family\":" + JsonString(FamilyName(static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(product)));
   json += ",\"twoStage\":" + std::string(p.family.TwoStage ? "true" : "false");
   json += ",\"versionRead\":" + std::string(read ? "true" : "false");
   json += ",\"caption\":" + JsonString(Utf8(caption));
