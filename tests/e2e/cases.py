@@ -641,6 +641,102 @@ def bench_real_stack():
         return f"ratio {ratio.group(1)}"
 
 
+# --- the web page in Chromium ------------------------------------------------------------
+
+WEB_PORT = 8080
+# The adapter's vendor and its two product ids (0x35B2; 0x6E41, 0x2D93), as the policy wants them.
+WEB_DEVICES = [{"vendor_id": 13746, "product_id": 28225}, {"vendor_id": 13746, "product_id": 11667}]
+
+
+class Browser:
+    """What Chromium needs in the guest for one case: loopback up, /etc/chromium on a
+    tmpfs holding the managed policy that grants the adapter to http://localhost:PORT
+    (WebHidAllowDevicesForUrls: no chooser, no click), and the folder served there.
+    Leaving the block stops the server and takes the tmpfs away again."""
+
+    etc = "/etc/chromium"
+
+    def __init__(self, folder, port=WEB_PORT):
+        self.folder, self.port = folder, port
+        self.origin = f"http://localhost:{port}"
+
+    def __enter__(self):
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        # The machine's own /etc/chromium (read-only here) is kept beside the policy.
+        saved = tempfile.mkdtemp()
+        if os.path.isdir(self.etc):
+            shutil.copytree(self.etc, saved, dirs_exist_ok=True)
+        else:
+            os.makedirs(self.etc)  # fails on the read-only root: the guest has no such folder to cover
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", self.etc], check=True)
+        shutil.copytree(saved, self.etc, dirs_exist_ok=True)
+        shutil.rmtree(saved)
+        os.makedirs(f"{self.etc}/policies/managed")
+        policy = {"WebHidAllowDevicesForUrls": [{"devices": WEB_DEVICES, "urls": [self.origin]}]}
+        with open(f"{self.etc}/policies/managed/korbex-e2e.json", "w") as f:
+            json.dump(policy, f)
+        self.log = open(os.path.join(tempfile.gettempdir(), f"http-{time.monotonic_ns()}.log"), "w")
+        self.server = subprocess.Popen([sys.executable, "-m", "http.server", str(self.port), "--bind", "127.0.0.1",
+                                        "--directory", self.folder], stdout=self.log, stderr=subprocess.STDOUT)
+        import urllib.request
+        wait_for(lambda: self._serving(urllib.request), 15, f"the page served on {self.origin}")
+        return self
+
+    def _serving(self, request):
+        try:
+            request.urlopen(self.origin + "/", timeout=1).read()
+            return True
+        except OSError:
+            return False
+
+    def __exit__(self, *exc):
+        self.server.terminate()
+        self.server.wait(timeout=15)
+        self.log.close()
+        subprocess.run(["umount", self.etc], check=False)
+        return False
+
+    def drive(self, mode, timeout=900, **args):
+        """web_driver.mjs in the given mode; its JSON result."""
+        args.update(mode=mode, repo=REPO, url=self.origin + "/", timeoutMs=(timeout - 60) * 1000)
+        start = time.monotonic()
+        p = subprocess.run(["/usr/bin/node", f"{REPO}/tests/e2e/web_driver.mjs", json.dumps(args)],
+                           capture_output=True, text=True, timeout=timeout, env=ct.base_env(HOME="/root"))
+        seconds = time.monotonic() - start
+        lines = p.stdout.strip().splitlines()
+        check(p.returncode == 0 and lines, f"web_driver: exit {p.returncode}\n{p.stdout[-2000:]}\n{p.stderr[-3000:]}")
+        doc = json.loads(lines[-1])
+        doc["seconds"] = seconds
+        check(doc.get("ok"), f"the browser run failed: {doc.get('error')}\nconsole: {doc.get('console')}")
+        return doc
+
+
+def report_bytes(*head):
+    return list(head) + [0] * (64 - len(head))
+
+
+@case
+def web_hid_probe():
+    """Chromium, headless, in the guest: navigator.hid at http://localhost, the managed
+    policy's grant (getDevices lists the gadget without a chooser), a 64-byte version
+    request through WebHID → hidraw answered by the gadget, and the round trip of a
+    QueryLoader report through WebHID."""
+    folder = tempfile.mkdtemp()
+    with open(f"{folder}/index.html", "w") as f:
+        f.write("<!doctype html><meta charset=utf-8><title>probe</title>\n")
+    with Gadget("product=0x6E41,version=1.2"), Browser(folder) as b:
+        doc = b.drive("probe", request=report_bytes(0x05, 0x21), query=report_bytes(0x05, 0xC1), roundTrips=200)
+    check(doc["hid"] and doc["secure"], f"navigator.hid {doc['hid']}, secure context {doc['secure']}")
+    check(doc.get("devices") == [{"vendorId": 0x35B2, "productId": 0x6E41, "name": "Korbex 2.4G adapter (simulated)"}],
+          f"getDevices: {doc.get('devices')}")
+    reply = doc["versionReply"]
+    check(len(reply) == 64 and reply[4:6] == [1, 2], f"version reply {reply[:16]}")
+    f = doc["floorMs"]
+    return (f"{doc['browserVersion']} up in {doc['launchMs'] / 1000:.1f} s, page in {doc['loadMs']:.0f} ms; "
+            f"getDevices: 35b2:6e41 by policy; version reply v{reply[4]}.{reply[5]}; WebHID round trip median "
+            f"{f['median']:.3f} ms (min {f['min']:.3f}, 99th {f['p99']:.3f})")
+
+
 # --- Wine ----------------------------------------------------------------------------
 
 class Wine:
