@@ -737,6 +737,96 @@ def web_hid_probe():
             f"{f['median']:.3f} ms (min {f['min']:.3f}, 99th {f['p99']:.3f})")
 
 
+SITE = None  # build/web/site, set in main()
+FINISH_WAIT_MS = 16 + 2000  # the protocol's own waits, after QueryLoader and before Finish
+_stack_floor = []
+
+
+def stack_floor():
+    """The floor of this kernel stack as korbex-bench --device measures it (median 64-byte
+    write + read through hidapi on hidraw), taken once per VM run on a gadget of its own."""
+    if not _stack_floor:
+        with Gadget():
+            p = subprocess.run([BENCH, "--device", adapters()[0]["path"], "--image-kib", "4", "--round-trips", "500"],
+                               capture_output=True, text=True, timeout=300)
+        check(p.returncode == 0, f"korbex-bench: exit {p.returncode}\n{p.stdout}\n{p.stderr}")
+        _stack_floor.append(float(re.search(r"^floor: 64-byte write \+ read, median\s+(\S+) ms", p.stdout, re.M)
+                                  .group(1)))
+    return _stack_floor[0]
+
+
+def gadget_reports(g):
+    """(ms since the gadget started, first six bytes) of every report it received (-v)."""
+    return [(float(t) * 1000, bytes.fromhex(b)) for t, b in
+            re.findall(r"^\[\s*([\d.]+)\] korbex-adapter-gadget: report \d+ \(\d+ bytes\): ((?:[0-9a-f]{2} ?){6})",
+                       g.text(), re.M)]
+
+
+def web_update_case(name, keys, before, after, confirm):
+    """The page of build/web/site in Chromium against a gadget: opened through the
+    policy's grant, the demo firmware chosen, confirmed, written, the restart gone
+    through, "Updated successful!"; korbex-update verify differs before and agrees after.
+    The update's time (from the confirmation to the restart) against korbex-bench's bound."""
+    check(os.path.isfile(f"{SITE}/index.html"), f"no page in {SITE} (cmake --build --preset web)")
+    floor = stack_floor()
+    with Workdir() as w, Gadget(f"{keys},flash-size=0x80000,flash-out={os.getcwd()}/flash.bin", "-v") as g:
+        expect(run("make-demo-firmware", "fw.dat"), 0, "make-demo-firmware")
+        expect(run("verify", "fw.dat"), 1, "verify before the update")
+        with Browser(SITE) as b:
+            doc = b.drive("update", file=os.path.abspath("fw.dat"),
+                          screenshot=f"{OUT}/screenshots/{name}.png")
+        states = [s["state"] for s in doc.get("states", [])]
+        check(doc["before"]["adapter"] == before["adapter"] and doc["before"]["caption"] == before["caption"],
+              f"the adapter as the page showed it: {doc['before']}")
+        check(doc.get("updateEnabled"), f"#update stayed disabled; verdict: {doc.get('verdict')!r}")
+        check(doc.get("confirmText") == confirm, f"confirmation {doc.get('confirmText')!r}")
+        a = doc["after"]
+        check(doc["state"] == "done" and a["result"] == "Updated successful!",
+              f"ended in {doc['state']}: {a['result']!r} ({a['cause']!r}); states {states}; status {a['status']!r}")
+        check("restarting" in states and a["adapter"] == after and a["reconnectHidden"],
+              f"the restart: states {states}, adapter {a['adapter']!r}, status {a['status']!r}, "
+              f"Reconnect shown: {not a['reconnectHidden']}")
+        check(g.count("off the bus (restart after Finish)") == 1, g.text())
+        v = run("verify", "fw.dat")
+        expect(v, 0, "verify after the update")
+        reports = gadget_reports(g)
+    # The update proper: from the QueryLoader after the confirmation to Finish, timed by the page.
+    finish = max(i for i, (_, d) in enumerate(reports) if d[:3] == b"\x05\x07\x00")
+    start = max(i for i, (_, d) in enumerate(reports[:finish]) if d[:3] == b"\x05\xc1\x00")
+    exchanges = finish - start + 1
+    marks = doc["states"]
+    confirmed = max(i for i, s in enumerate(marks) if s["state"] == "confirm")
+    t0 = next(s["t"] for s in marks[confirmed + 1:] if s["state"] == "updating")
+    t1 = next(s["t"] for s in marks if s["state"] == "restarting")
+    wall = t1 - t0
+    bound = exchanges * floor + FINISH_WAIT_MS
+    ratio = wall / bound
+    on_gadget = reports[finish][0] - reports[start][0]
+    per_exchange = (wall - FINISH_WAIT_MS) / exchanges
+    note(f"Chromium up in {doc['launchMs'] / 1000:.1f} s, page ready {doc['readyMs'] / 1000:.1f} s after loading")
+    note(f"update: {exchanges} exchanges, {wall:.0f} ms in the page ({on_gadget:.0f} ms QueryLoader to Finish at "
+         f"the gadget); bound {bound:.0f} ms ({exchanges} x {floor:.3f} ms + {FINISH_WAIT_MS} ms); "
+         f"{per_exchange:.3f} ms per exchange")
+    check(ratio < 2, f"ratio {ratio:.2f} to korbex-bench's bound ({per_exchange:.3f} ms per exchange, floor {floor:.3f} ms)")
+    return (f"{before['adapter']} → {after}, {confirm!r}, Updated successful! through the restart "
+            f"({' → '.join(states)}); verify exit 0; {exchanges} exchanges in {wall / 1000:.1f} s, "
+            f"ratio {ratio:.2f} to korbex-bench's bound")
+
+
+@case
+def web_update_flashloader():
+    return web_update_case("web-flashloader-done", "product=0x2D93", {"adapter": "FlashLoader 35b2:2d93", "caption": "Korbex Update v2.16"},
+                           "FlashLoader 35b2:2d93", "firmware V2.16")
+
+
+@case
+def web_update_twostage():
+    # Back under the other product id after Finish, as the TwoStage adapter re-enumerates.
+    return web_update_case("web-twostage-done", "product=0x6E41,product-after-finish=0x2D93,version=1.2",
+                           {"adapter": "TwoStage 35b2:6e41", "caption": "Korbex Update v2.16 (Device: v1.2)"},
+                           "FlashLoader 35b2:2d93", "firmware V2.16")
+
+
 # --- Wine ----------------------------------------------------------------------------
 
 class Wine:
@@ -922,7 +1012,7 @@ def wine_one_program_per_adapter():
 # --- main ----------------------------------------------------------------------------
 
 def main():
-    global ct, check, GADGET, BENCH, STRESS, REPO, WBUILD, OUT
+    global ct, check, GADGET, BENCH, STRESS, REPO, WBUILD, OUT, SITE
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--windows-build", required=True)
@@ -939,6 +1029,7 @@ def main():
     GADGET = os.path.join(a.build, "sim", "gadget", "korbex-adapter-gadget")
     BENCH = os.path.join(a.build, "bench", "korbex-bench")
     STRESS = os.path.join(a.build, "tests", "e2e", "enumerate_stress")
+    SITE = os.path.join(a.repo, "build", "web", "site")
     wanted = [c for c in CASES if not a.only or c.__name__ in a.only.split(",")]
     if not wanted:
         print(f"e2e: no case named {a.only}", flush=True)

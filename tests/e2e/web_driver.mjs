@@ -10,7 +10,9 @@
 // update: the page of build/web/site by its DOM contract: waits for the granted
 //   adapter, chooses the firmware file, confirms, and waits through the restart for the
 //   end, noting when data-state changed.
+import { mkdirSync } from 'node:fs';
 import { createRequire } from 'node:module';
+import { dirname } from 'node:path';
 import { performance } from 'node:perf_hooks';
 
 const args = JSON.parse(process.argv[2]);
@@ -154,7 +156,12 @@ async function update(page) {
     adapter: await text(page, '#adapter'),
     caption: await text(page, '#caption'),
     log: await text(page, '#log'),
+    reconnectHidden: await page.$eval('#reconnect', (e) => e.hidden || getComputedStyle(e).display === 'none'),
   };
+  if (args.screenshot) {
+    mkdirSync(dirname(args.screenshot), { recursive: true });
+    await page.screenshot({ path: args.screenshot, fullPage: true });
+  }
 }
 
 let browser;
