@@ -15,16 +15,7 @@ std::filesystem::path PathFromUtf8(const std::string& text) {
   return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
 
-// Refusals that depend on which sections are written (the rest refuse both sets alike).
-bool DependsOnWrittenSet(FileCheck check) {
-  return check == FileCheck::NothingToWrite || check == FileCheck::AddressWraps ||
-         check == FileCheck::SectionShorterThanLoader;
-}
-
-std::string RefusalReason(const OpenedFile& f) {
-  if (!DependsOnWrittenSet(f.check.check)) return f.check.Describe();
-  return std::string("written set ") + WrittenSetName(f.refusedSet) + ": " + f.check.Describe();
-}
+std::string RefusalReason(const OpenedFile& f) { return DescribeRefusal(f.check, f.refusedSet); }
 
 // Opens the file and judges it for both written sets (CheckFirmwareFile). Which set an
 // adapter takes is known only once it is identified (a TwoStage adapter tells it in
@@ -49,13 +40,11 @@ int OpenAndCheckFile(Tool& tool, const std::string& file, OpenedFile& f, bool re
   }
   f.headers.h1Read = f.image.Read(0, f.headers.h1.bytes, kHeaderSize);
   if (f.headers.h1Read == kHeaderSize) ReadSectionHeaders(f.image, f.headers);
-  for (int i = 0; i < 2; ++i) {
-    f.sets[i] = CheckFirmwareFile(f.headers, f.image.Size(), kWrittenSets[i]);
-    if (!f.sets[i].ok() && f.check.ok()) {
-      f.check = f.sets[i];
-      f.refusedSet = kWrittenSets[i];
-    }
-  }
+  const FileVerdict verdict = JudgeFirmwareFile(f.headers, f.image.Size());
+  f.sets[0] = verdict.sets[0];
+  f.sets[1] = verdict.sets[1];
+  f.check = verdict.check;
+  f.refusedSet = verdict.refusedSet;
   if (f.check.ok() || (setKnownLater && DependsOnWrittenSet(f.check.check))) return kExitOk;
   if (reportRefusal) {
     out.Error(kExitFileRefused, Text(Msg::FileRefused, out.Language(), {Utf8(kFileMismatch), RefusalReason(f)}));

@@ -28,18 +28,12 @@ struct OpenedFile {
   bool opened = false;
   FirmwareImage image;
   FirmwareHeaders headers;
-  // The verdict for each written set (sections 1 and 2, section 3), and the file's:
+  // The verdict for each written set (in the order of kWrittenSets), and the file's:
   // the first set that refuses it.
   FileCheckResult sets[2];
   FileCheckResult check;
   WrittenSet refusedSet = WrittenSet::Sections1And2;
 };
-
-// The order of OpenedFile::sets.
-inline constexpr WrittenSet kWrittenSets[2] = {WrittenSet::Sections1And2, WrittenSet::Section3};
-
-// Refusals that depend on which sections are written (the rest refuse both sets alike).
-bool DependsOnWrittenSet(FileCheck check);
 
 // Why the file is refused, naming the set when the refusal depends on it.
 std::string RefusalReason(const OpenedFile& f);

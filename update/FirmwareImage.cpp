@@ -216,6 +216,28 @@ FileCheckResult CheckFirmwareFile(const FirmwareHeaders& headers, std::uint64_t 
 
 const char* WrittenSetName(WrittenSet set) { return set == WrittenSet::Section3 ? "section 3" : "sections 1 and 2"; }
 
+bool DependsOnWrittenSet(FileCheck check) {
+  return check == FileCheck::NothingToWrite || check == FileCheck::AddressWraps ||
+         check == FileCheck::SectionShorterThanLoader;
+}
+
+FileVerdict JudgeFirmwareFile(const FirmwareHeaders& headers, std::uint64_t fileSize) {
+  FileVerdict v;
+  for (int i = 0; i < 2; ++i) {
+    v.sets[i] = CheckFirmwareFile(headers, fileSize, kWrittenSets[i]);
+    if (!v.sets[i].ok() && v.check.ok()) {
+      v.check = v.sets[i];
+      v.refusedSet = kWrittenSets[i];
+    }
+  }
+  return v;
+}
+
+std::string DescribeRefusal(const FileCheckResult& check, WrittenSet set) {
+  if (!DependsOnWrittenSet(check.check)) return check.Describe();
+  return std::string("written set ") + WrittenSetName(set) + ": " + check.Describe();
+}
+
 std::uint32_t BlockCount(std::uint32_t length, std::uint32_t unit) {
   if (unit == 0) return 0;
   return static_cast<std::uint32_t>((static_cast<std::uint64_t>(length) + unit - 1) / unit);

@@ -175,6 +175,25 @@ FileCheckResult CheckFirmwareFile(const FirmwareHeaders& headers, std::uint64_t 
 // "sections 1 and 2" or "section 3".
 const char* WrittenSetName(WrittenSet set);
 
+// The written sets in the order a file is judged for them.
+inline constexpr WrittenSet kWrittenSets[2] = {WrittenSet::Sections1And2, WrittenSet::Section3};
+
+// Refusals that depend on which sections are written (the rest refuse both sets alike).
+bool DependsOnWrittenSet(FileCheck check);
+
+// A file judged for both written sets before any adapter is known: what inspect and the
+// web page show, and what the command-line tool narrows once the adapter is identified.
+struct FileVerdict {
+  FileCheckResult sets[2];  // by kWrittenSets
+  FileCheckResult check;    // the first set's refusal; ok when both sets accept the file
+  WrittenSet refusedSet = WrittenSet::Sections1And2;
+};
+FileVerdict JudgeFirmwareFile(const FirmwareHeaders& headers, std::uint64_t fileSize);
+
+// Why the file is refused: check.Describe(), prefixed with the set ("written set
+// section 3: …") when the refusal depends on it.
+std::string DescribeRefusal(const FileCheckResult& check, WrittenSet set);
+
 // Ceiling of length / unit, 0 for a unit of 0.
 std::uint32_t BlockCount(std::uint32_t length, std::uint32_t unit);
 
