@@ -731,10 +731,14 @@ def web_hid_probe():
           f"getDevices: {doc.get('devices')}")
     reply = doc["versionReply"]
     check(len(reply) == 64 and reply[4:6] == [1, 2], f"version reply {reply[:16]}")
-    f = doc["floorMs"]
+    f, a = doc["floorMs"], doc["awaitedFloorMs"]
+    note(f"WebHID round trip, reply awaited: median {f['median']:.1f} ms, min {f['min']:.1f}, 99th {f['p99']:.1f}, "
+         f"max {f['max']:.1f}")
+    note(f"WebHID round trip, sendReport awaited first (as the engine does): median {a['median']:.1f} ms, "
+         f"min {a['min']:.1f}, 99th {a['p99']:.1f}, max {a['max']:.1f}")
     return (f"{doc['browserVersion']} up in {doc['launchMs'] / 1000:.1f} s, page in {doc['loadMs']:.0f} ms; "
             f"getDevices: 35b2:6e41 by policy; version reply v{reply[4]}.{reply[5]}; WebHID round trip median "
-            f"{f['median']:.3f} ms (min {f['min']:.3f}, 99th {f['p99']:.3f})")
+            f"{f['median']:.1f} ms ({a['median']:.1f} ms with the write awaited)")
 
 
 SITE = None  # build/web/site, set in main()
@@ -780,6 +784,13 @@ def web_update_case(name, keys, before, after, confirm):
               f"the adapter as the page showed it: {doc['before']}")
         check(doc.get("updateEnabled"), f"#update stayed disabled; verdict: {doc.get('verdict')!r}")
         check(doc.get("confirmText") == confirm, f"confirmation {doc.get('confirmText')!r}")
+        reports = gadget_reports(g)
+        os.makedirs(f"{OUT}/logs", exist_ok=True)
+        shutil.copy(g.log_path, f"{OUT}/logs/{name}-gadget.log")
+        gaps = sorted(b[0] - a[0] for a, b in zip(reports, reports[1:]))
+        note(f"{name}: {len(reports)} reports at the gadget; gaps between them median {gaps[len(gaps) // 2]:.0f} ms, "
+             f"99th {gaps[len(gaps) * 99 // 100]:.0f} ms, max {gaps[-1]:.0f} ms, {sum(x >= 200 for x in gaps)} of 200 ms "
+             f"or more (the read time-out)")
         a = doc["after"]
         check(doc["state"] == "done" and a["result"] == "Updated successful!",
               f"ended in {doc['state']}: {a['result']!r} ({a['cause']!r}); states {states}; status {a['status']!r}")
@@ -789,7 +800,6 @@ def web_update_case(name, keys, before, after, confirm):
         check(g.count("off the bus (restart after Finish)") == 1, g.text())
         v = run("verify", "fw.dat")
         expect(v, 0, "verify after the update")
-        reports = gadget_reports(g)
     # The update proper: from the QueryLoader after the confirmation to Finish, timed by the page.
     finish = max(i for i, (_, d) in enumerate(reports) if d[:3] == b"\x05\x07\x00")
     start = max(i for i, (_, d) in enumerate(reports[:finish]) if d[:3] == b"\x05\xc1\x00")

@@ -81,16 +81,42 @@ async function probe(page) {
             report.set(bytes);
             device.sendReport(0, report).catch(reject);
           });
+        // The same exchange as the engine makes it: the write's promise settled before
+        // the reply is awaited.
+        const awaitedExchange = async (bytes) => {
+          const reply = exchange.pending(bytes);
+          await reply.written;
+          return reply;
+        };
+        exchange.pending = (bytes) => {
+          let written;
+          const reply = new Promise((resolve, reject) => {
+            const timer = setTimeout(() => reject(new Error('no reply within 5 s')), 5000);
+            waiting = (r) => {
+              clearTimeout(timer);
+              resolve(r);
+            };
+            const report = new Uint8Array(64);
+            report.set(bytes);
+            written = device.sendReport(0, report);
+          });
+          return { written, then: (f, r) => reply.then(f, r) };
+        };
         out.versionReply = await exchange(request);
-        const times = [];
-        for (let i = 0; i < 20 + roundTrips; ++i) {
-          const t = performance.now();
-          const reply = await exchange(query);
-          if (reply[1] !== 5 || reply[4] !== query[1]) throw new Error(`round trip ${i + 1}: reply ${reply.slice(0, 8)}`);
-          if (i >= 20) times.push(performance.now() - t);
-        }
-        times.sort((a, b) => a - b);
-        out.floorMs = { median: times[times.length >> 1], min: times[0], p99: times[Math.floor(times.length * 0.99)] };
+        const timed = async (how) => {
+          const times = [];
+          for (let i = 0; i < 20 + roundTrips; ++i) {
+            const t = performance.now();
+            const reply = await how(query);
+            if (reply[1] !== 5 || reply[4] !== query[1]) throw new Error(`round trip ${i + 1}: reply ${reply.slice(0, 8)}`);
+            if (i >= 20) times.push(performance.now() - t);
+          }
+          times.sort((a, b) => a - b);
+          return { median: times[times.length >> 1], min: times[0], p99: times[Math.floor(times.length * 0.99)],
+                   max: times[times.length - 1] };
+        };
+        out.floorMs = await timed(exchange);
+        out.awaitedFloorMs = await timed(awaitedExchange);
         out.unexpectedReplies = replies.length;
         await device.close();
         return out;
