@@ -42,13 +42,9 @@ async function launch() {
   return browser;
 }
 
-async function probe(page) {
-  const t0 = performance.now();
-  await page.goto(args.url, { waitUntil: 'load' });
-  result.loadMs = performance.now() - t0;
-  Object.assign(
-    result,
-    await page.evaluate(
+// The bare page's part: the grant, a version request (when request is given), round trips.
+function measure(page, url, request, roundTrips) {
+  return page.evaluate(
       async (request, query, roundTrips) => {
         const out = { hid: 'hid' in navigator, secure: window.isSecureContext };
         if (!out.hid) return out;
@@ -102,7 +98,7 @@ async function probe(page) {
           });
           return { written, then: (f, r) => reply.then(f, r) };
         };
-        out.versionReply = await exchange(request);
+        if (request) out.versionReply = await exchange(request);
         const timed = async (how) => {
           const times = [];
           for (let i = 0; i < 20 + roundTrips; ++i) {
@@ -121,11 +117,17 @@ async function probe(page) {
         await device.close();
         return out;
       },
-      args.request,
+      request,
       args.query,
-      args.roundTrips ?? 200,
-    ),
-  );
+      roundTrips,
+    );
+}
+
+async function probe(page) {
+  const t0 = performance.now();
+  await page.goto(args.url, { waitUntil: 'load' });
+  result.loadMs = performance.now() - t0;
+  Object.assign(result, await measure(page, args.url, args.request, args.roundTrips ?? 200));
 }
 
 async function text(page, selector) {
@@ -153,6 +155,13 @@ async function update(page) {
     };
     new MutationObserver(note).observe(document, { attributes: true, subtree: true, attributeFilter: ['data-state'] });
   });
+  if (args.floorTrips) {
+    // The floor of the WebHID stack in this browser, on this adapter, just before the
+    // page takes it: a bare document of the same origin (the server's 404 page).
+    await page.goto(new URL('e2e-floor', args.url).href, { waitUntil: 'load' });
+    const m = await measure(page, args.url, null, args.floorTrips);
+    result.webhidFloorMs = m.awaitedFloorMs;
+  }
   const t0 = performance.now();
   await page.goto(args.url, { waitUntil: 'load' });
   result.loadMs = performance.now() - t0;
