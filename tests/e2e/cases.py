@@ -824,13 +824,20 @@ def web_update_case(name, keys, before, after, confirm):
          f"ratio {ratio:.2f}")
     note(f"WebHID's bound {web_bound:.0f} ms ({exchanges} x {web_floor:.2f} ms, the same browser's round trip with "
          f"the write awaited, + {FINISH_WAIT_MS} ms): ratio {web_ratio:.2f}")
-    # The browser's own IPC costs far more per exchange than hidraw under emulation, so the
-    # loose check is against the floor of the stack the page runs on.
-    check(web_ratio < 2, f"ratio {web_ratio:.2f} to WebHID's bound ({per_exchange:.2f} ms per exchange, "
-                         f"WebHID floor {web_floor:.2f} ms)")
+    # The browser's own IPC costs far more per exchange than hidraw under emulation, and its
+    # spikes (the wasm compiled again in the background, other processes on the 2 emulated
+    # CPUs) move the wall time by a factor of 2 from run to run. The loose check: the median
+    # exchange of the update, as the gadget saw it, within twice the same browser's floor;
+    # an engine that sat out a read time-out or slept per exchange would be far above it.
+    gaps = sorted(b[0] - a[0] for a, b in zip(reports[start:finish], reports[start + 1:finish]))
+    median_gap = gaps[len(gaps) // 2]
+    note(f"median exchange at the gadget {median_gap:.0f} ms, WebHID floor {web_floor:.2f} ms: "
+         f"{median_gap / web_floor:.2f}")
+    check(median_gap < 2 * web_floor, f"median exchange {median_gap:.0f} ms, WebHID floor {web_floor:.2f} ms")
     return (f"{before['adapter']} → {after['adapter']}, {confirm!r}, Updated successful! through the restart "
             f"({' → '.join(states)}); verify exit 0; {exchanges} exchanges in {wall / 1000:.1f} s: ratio "
-            f"{ratio:.2f} to korbex-bench's bound, {web_ratio:.2f} to WebHID's")
+            f"{ratio:.2f} to korbex-bench's bound, {web_ratio:.2f} to WebHID's; median exchange "
+            f"{median_gap / web_floor:.2f} x WebHID's floor")
 
 
 @case
