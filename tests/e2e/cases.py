@@ -778,8 +778,16 @@ def web_update_case(name, keys, before, after, confirm):
         expect(run("verify", "fw.dat"), 1, "verify before the update")
         with Browser(SITE) as b:
             doc = b.drive("update", file=os.path.abspath("fw.dat"), query=report_bytes(0x05, 0xC1), floorTrips=200,
-                          screenshot=f"{OUT}/screenshots/{name}.png")
+                          screenshot=f"{OUT}/screenshots/{name}.png", retryOnce=True)
+        first = doc.get("firstAttempt")
+        if first:
+            # Allowed once: a reply later than the read time-out under emulation fails a run
+            # honestly. It must say so, and the retry below must then succeed.
+            check(first["result"] == "Updated failed!", f"the first attempt ended {first}")
+            note(f"{name}: the first attempt ended {first['result']!r} ({first['cause']!r}); pressed Update again")
         states = [s["state"] for s in doc.get("states", [])]
+        if doc.get("screenshotError"):
+            note(f"{name}: no screenshot ({doc['screenshotError']})")
         check(doc["before"]["adapter"] == before["adapter"] and doc["before"]["caption"] == before["caption"],
               f"the adapter as the page showed it: {doc['before']}")
         check(doc.get("updateEnabled"), f"#update stayed disabled; verdict: {doc.get('verdict')!r}")
@@ -834,7 +842,8 @@ def web_update_case(name, keys, before, after, confirm):
     note(f"median exchange at the gadget {median_gap:.0f} ms, WebHID floor {web_floor:.2f} ms: "
          f"{median_gap / web_floor:.2f}")
     check(median_gap < 2 * web_floor, f"median exchange {median_gap:.0f} ms, WebHID floor {web_floor:.2f} ms")
-    return (f"{before['adapter']} → {after['adapter']}, {confirm!r}, Updated successful! through the restart "
+    retried = f" (second attempt; the first: {first['cause']!r})" if first else ""
+    return (f"{before['adapter']} → {after['adapter']}, {confirm!r}, Updated successful!{retried} through the restart "
             f"({' → '.join(states)}); verify exit 0; {exchanges} exchanges in {wall / 1000:.1f} s: ratio "
             f"{ratio:.2f} to korbex-bench's bound, {web_ratio:.2f} to WebHID's; median exchange "
             f"{median_gap / web_floor:.2f} x WebHID's floor")
@@ -848,12 +857,12 @@ def web_update_flashloader():
 
 @case
 def web_update_twostage():
-    # Back under the other product id after Finish, as the TwoStage adapter re-enumerates;
-    # the family stays TwoStage for the page's session (as for the tool) and the version
-    # is asked for again.
+    # Back under the other product id after Finish, as the TwoStage adapter re-enumerates:
+    # the page names it by its new ids, the family flags keep TwoStage for the page's
+    # session (as the dialog's do), and the version is asked for again.
     return web_update_case("web-twostage-done", "product=0x6E41,product-after-finish=0x2D93,version=1.2",
                            {"adapter": "TwoStage 35b2:6e41", "caption": "Korbex Update v2.16 (Device: v1.2)"},
-                           {"adapter": "TwoStage 35b2:2d93", "caption": "Korbex Update v2.16 (Device: v1.2)"},
+                           {"adapter": "FlashLoader 35b2:2d93", "caption": "Korbex Update v2.16 (Device: v1.2)"},
                            "firmware V2.16")
 
 
