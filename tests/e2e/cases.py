@@ -835,13 +835,14 @@ def web_update_case(name, keys, before, after, confirm):
     # The browser's own IPC costs far more per exchange than hidraw under emulation, and its
     # spikes (the wasm compiled again in the background, other processes on the 2 emulated
     # CPUs) move the wall time by a factor of 2 from run to run. The loose check: the median
-    # exchange of the update, as the gadget saw it, within twice the same browser's floor;
-    # an engine that sat out a read time-out or slept per exchange would be far above it.
+    # exchange of the update, as the gadget saw it, within three times the same browser's
+    # floor (1.3 to 1.7 seen; the floor itself moves with the load); an engine that sat out
+    # a 200 ms read time-out or slept per exchange would be far above it.
     gaps = sorted(b[0] - a[0] for a, b in zip(reports[start:finish], reports[start + 1:finish]))
     median_gap = gaps[len(gaps) // 2]
     note(f"median exchange at the gadget {median_gap:.0f} ms, WebHID floor {web_floor:.2f} ms: "
          f"{median_gap / web_floor:.2f}")
-    check(median_gap < 2 * web_floor, f"median exchange {median_gap:.0f} ms, WebHID floor {web_floor:.2f} ms")
+    check(median_gap < 3 * web_floor, f"median exchange {median_gap:.0f} ms, WebHID floor {web_floor:.2f} ms")
     retried = f" (second attempt; the first: {first['cause']!r})" if first else ""
     return (f"{before['adapter']} → {after['adapter']}, {confirm!r}, Updated successful!{retried} through the restart "
             f"({' → '.join(states)}); verify exit 0; {exchanges} exchanges in {wall / 1000:.1f} s: ratio "
