@@ -151,4 +151,29 @@ std::string Text(Msg id, std::uint16_t language, std::initializer_list<std::stri
   return Format(language == kLanguageChineseSimplified ? e.chinese : e.english, args);
 }
 
+std::string CauseText(FailureCause cause, std::uint16_t language) {
+  switch (cause) {
+    case FailureCause::EraseFailed:
+      return Text(Msg::CauseEraseFailed, language);
+    case FailureCause::RecordFailed:
+      return Text(Msg::CauseRecordFailed, language, {std::to_string(kRecordSendAttempts)});
+    case FailureCause::LeadingPieceFailed:
+      return Text(Msg::CauseLeadingPieceFailed, language);
+    case FailureCause::TrailingPieceFailed:
+      return Text(Msg::CauseTrailingPieceFailed, language);
+    default:
+      return FailureCauseName(cause);
+  }
+}
+
+std::string CheckFailedText(bool differs, bool head, std::uint16_t language, std::string_view section,
+                            std::string_view index, std::string_view where) {
+  // The head check names the block before the section; the passes the other way round.
+  if (head)
+    return Text(differs ? Msg::HeadDiffersAfterWrite : Msg::HeadUnansweredAfterWrite, language,
+                {index, section, where});
+  return Text(differs ? Msg::BlockDiffersAfterWrite : Msg::BlockUnansweredAfterWrite, language,
+              {section, index, where});
+}
+
 }  // namespace korbex::cli

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "update/UpdateEngine.h"
+
 namespace korbex::cli {
 
 enum class Msg {
@@ -74,6 +76,12 @@ std::uint16_t PickLanguage(const char* lcAll, const char* lcMessages, const char
 std::string Text(Msg id, std::uint16_t language, std::initializer_list<std::string_view> args = {});
 // Another program holds the adapter at path; holder names it, or is empty.
 std::string AdapterBusyText(std::uint16_t language, std::string_view path, std::string_view holder);
+// Why a piece of a block was not written (the cause of a BlockNotWritten event), in words.
+std::string CauseText(FailureCause cause, std::uint16_t language);
+// The block (or head block) whose check failed after the write: it differs, or its check
+// got no answer. section, index and where (the address, hex) as the event gives them.
+std::string CheckFailedText(bool differs, bool head, std::uint16_t language, std::string_view section,
+                            std::string_view index, std::string_view where);
 // Fills "{}" placeholders in order; extra placeholders stay, extra arguments are dropped.
 std::string Format(std::string_view pattern, std::initializer_list<std::string_view> args);
 

@@ -48,21 +48,6 @@ const char* PhaseName(UpdatePhase p) {
   return "?";
 }
 
-std::string CauseText(FailureCause c, std::uint16_t language) {
-  switch (c) {
-    case FailureCause::EraseFailed:
-      return Text(Msg::CauseEraseFailed, language);
-    case FailureCause::RecordFailed:
-      return Text(Msg::CauseRecordFailed, language, {std::to_string(kRecordSendAttempts)});
-    case FailureCause::LeadingPieceFailed:
-      return Text(Msg::CauseLeadingPieceFailed, language);
-    case FailureCause::TrailingPieceFailed:
-      return Text(Msg::CauseTrailingPieceFailed, language);
-    default:
-      return FailureCauseName(c);
-  }
-}
-
 // The console side of the update: progress, the confirmation, and what happened to
 // every block, for the summary and the JSON document.
 class ConsoleListener final : public UpdateListener {
@@ -164,13 +149,11 @@ class ConsoleListener final : public UpdateListener {
         const std::string section = std::to_string(e.section), index = std::to_string(e.block);
         if (e.kind == K::BlockDiffers) {
           differing_.push_back(j);
-          failLine_ = head ? Text(Msg::HeadDiffersAfterWrite, out_.Language(), {index, section, where})
-                           : Text(Msg::BlockDiffersAfterWrite, out_.Language(), {section, index, where});
+          failLine_ = CheckFailedText(true, head, out_.Language(), section, index, where);
           out_.Detail(block + "differs");
         } else {
           unanswered_.push_back(j);
-          failLine_ = head ? Text(Msg::HeadUnansweredAfterWrite, out_.Language(), {index, section, where})
-                           : Text(Msg::BlockUnansweredAfterWrite, out_.Language(), {section, index, where});
+          failLine_ = CheckFailedText(false, head, out_.Language(), section, index, where);
           out_.Detail(block + "no answer to its check");
         }
         return;

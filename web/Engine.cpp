@@ -85,22 +85,6 @@ std::string VersionOf(const std::u16string& caption) {
   return Utf8(std::u16string_view(caption).substr(from, end == std::u16string::npos ? end : end - from));
 }
 
-std::string CauseText(FailureCause c, std::uint16_t language) {
-  using cli::Msg;
-  switch (c) {
-    case FailureCause::EraseFailed:
-      return cli::Text(Msg::CauseEraseFailed, language);
-    case FailureCause::RecordFailed:
-      return cli::Text(Msg::CauseRecordFailed, language, {std::to_string(kRecordSendAttempts)});
-    case FailureCause::LeadingPieceFailed:
-      return cli::Text(Msg::CauseLeadingPieceFailed, language);
-    case FailureCause::TrailingPieceFailed:
-      return cli::Text(Msg::CauseTrailingPieceFailed, language);
-    default:
-      return FailureCauseName(c);
-  }
-}
-
 std::string Hex8(std::uint32_t v) {
   char buf[12];
   std::snprintf(buf, sizeof buf, "%08x", v);
@@ -141,20 +125,14 @@ class PageListener final : public UpdateListener {
       case K::BlockNotWritten:
         if (notWritten_.empty()) {
           notWritten_ =
-              cli::Text(Msg::BlockNotWritten, language_, {section, index, where, CauseText(e.cause, language_)});
+              cli::Text(Msg::BlockNotWritten, language_, {section, index, where, cli::CauseText(e.cause, language_)});
         }
         return;
       case K::BlockDiffers:
       case K::BlockUnanswered:
         if (!failLine_.empty()) return;
-        if (e.phase == UpdatePhase::HeadCheck) {
-          failLine_ = cli::Text(e.kind == K::BlockDiffers ? Msg::HeadDiffersAfterWrite : Msg::HeadUnansweredAfterWrite,
-                                language_, {index, section, where});
-        } else {
-          failLine_ =
-              cli::Text(e.kind == K::BlockDiffers ? Msg::BlockDiffersAfterWrite : Msg::BlockUnansweredAfterWrite,
-                        language_, {section, index, where});
-        }
+        failLine_ = cli::CheckFailedText(e.kind == K::BlockDiffers, e.phase == UpdatePhase::HeadCheck, language_,
+                                         section, index, where);
         return;
       case K::Ended:
         ending_ = e.ending;
