@@ -103,6 +103,46 @@ async function flashHolds(page, file) {
   return page.evaluate((b) => window.korbexFake.flashHoldsFile(new Uint8Array(b)), Array.from(file));
 }
 
+
+// ---- keyboard helpers: page.keyboard only, never the mouse
+const focusedId = (page) => page.evaluate(() => (document.activeElement && document.activeElement.id) || '');
+
+// Presses Tab until the element with this id has focus; fails after max presses.
+async function tabTo(page, id, max = 12) {
+  for (let i = 0; i < max; ++i) {
+    await page.keyboard.press('Tab');
+    if (await focusedId(page) === id) return;
+  }
+  throw new Error(`Tab never reached #${id} (focus on "${await focusedId(page)}")`);
+}
+
+// Whether the focused element shows that it has focus: an outline or a box-shadow.
+const focusShown = (page) => page.evaluate(() => {
+  const e = document.activeElement;
+  const s = getComputedStyle(e);
+  const outline = s.outlineStyle !== 'none' && parseFloat(s.outlineWidth) > 0;
+  return {id: e.id, outline: outline ? `${s.outlineStyle} ${s.outlineWidth}` : '', boxShadow: s.boxShadow,
+          shown: outline || (s.boxShadow !== 'none' && s.boxShadow !== '')};
+});
+
+// Opens the file chooser of the focused file input with a key. Headless chromium now
+// and then lets the input's click (trusted, with user activation) go without opening
+// a chooser (no Page.fileChooserOpened at all); the key is pressed again then.
+async function openChooserByKey(page, key, tries = 3) {
+  const opened = page.waitForFileChooser({timeout: tries * 1500});
+  for (let i = 0; i < tries; ++i) {
+    await page.keyboard.press(key);
+    const chooser = await Promise.race([opened, new Promise((r) => setTimeout(() => r(null), 1500))]);
+    if (chooser) return chooser;
+    if (i + 1 < tries) console.log(`  (no file chooser after ${key} on #${await focusedId(page)}: pressed again)`);
+  }
+  return opened;
+}
+
+function checkFocusShown(c, f, id) {
+  c.ok(f.id === id && f.shown, `#${id} shows its keyboard focus (outline or box-shadow)`, f);
+}
+
 // ---- scenarios
 const FLASHLOADER = 'latency-ms=1';
 const TWOSTAGE = 'product=0x6E41,version=1.2,latency-ms=1';
@@ -294,6 +334,104 @@ const scenarios = {
         for (const name of ['Chrome', 'Edge', 'Opera']) c.ok(says.includes(name), `${row.name}: names ${name}`, says);
         if (!row.secure) await ctx.shot(page, 'unsupported');
         await page.close();
+      }
+    },
+    // The whole update by keyboard alone: Tab and Enter/Space, the file chooser
+    // opened from the keyboard, the confirmation answered with Escape (nothing
+    // reaches the adapter) and then with Enter (OK has focus when the dialog opens).
+    keyboard_only: async (ctx, c) => {
+      const page = await openPage(ctx, {fake: {settings: FLASHLOADER}});
+      await waitState(page, 'idle');
+      await tabTo(page, 'connect');
+      checkFocusShown(c, await focusShown(page), 'connect');
+      await page.keyboard.press('Enter');
+      await waitState(page, 'ready');
+      c.eq(await text(page, '#adapter'), 'FlashLoader 35b2:2d93', '#adapter after Enter on Connect');
+
+      await tabTo(page, 'file');
+      checkFocusShown(c, await focusShown(page), 'file');
+      const chooser = await openChooserByKey(page, 'Space');
+      await chooser.accept([ctx.fixtures.demo]);
+      await page.waitForFunction(() => !document.querySelector('#update').disabled, {timeout: 5000});
+
+      await tabTo(page, 'update');
+      checkFocusShown(c, await focusShown(page), 'update');
+      const before = await page.evaluate(() => ({sent: window.korbexFake.sent(), stats: window.korbexFake.stats()}));
+      await page.keyboard.press('Enter');
+      await waitState(page, 'confirm');
+      c.eq(await focusedId(page), 'confirm-ok', 'OK has focus when the confirmation opens');
+      checkFocusShown(c, await focusShown(page), 'confirm-ok');
+      await page.keyboard.press('Escape');
+      await waitState(page, ['ready', 'updating', 'done', 'failed']);
+      // Give a run that went on anyway the time to reach the adapter.
+      await new Promise((r) => setTimeout(r, 300));
+      c.eq(await state(page), 'ready', 'Escape on the confirmation cancels: back to ready');
+      c.eq(await page.$eval('#confirm', (d) => d.open), false, 'the confirmation is closed after Escape');
+      const after = await page.evaluate(() => ({sent: window.korbexFake.sent(), stats: window.korbexFake.stats()}));
+      c.eq(after.sent, before.sent, 'no report reached the adapter after Escape');
+      c.eq(JSON.stringify(after.stats), JSON.stringify(before.stats), "the adapter's counters unchanged after Escape");
+      c.eq(await text(page, '#result'), '', 'no result after Escape');
+
+      // Again, and this time OK by Enter. The dialog gave focus back to #update.
+      if (await focusedId(page) !== 'update') await tabTo(page, 'update');
+      await page.keyboard.press('Enter');
+      await waitState(page, 'confirm');
+      c.eq(await focusedId(page), 'confirm-ok', 'OK has focus when the confirmation opens again');
+      await page.keyboard.press('Enter');
+      await waitState(page, 'done', 30000);
+      const seen = await states(page);
+      c.ok(seen.lastIndexOf('restarting') > seen.lastIndexOf('updating'), 'updating, then restarting, then done', seen);
+      c.eq(await text(page, '#result'), RESULT_OK, 'result');
+      c.eq(await page.evaluate(() => window.korbexFake.restarts()), 1, 'Finish restarted the adapter once');
+      c.eq(await flashHolds(page, ctx.fixtures.demoBytes), 1, "the adapter's flash holds the file");
+      c.eq(await text(page, '#adapter'), 'FlashLoader 35b2:2d93', '#adapter once the adapter is back');
+
+      // The log's download button is reachable and shows its focus too.
+      await tabTo(page, 'log-download', 20);
+      checkFocusShown(c, await focusShown(page), 'log-download');
+      await page.close();
+    },
+    // The operation log after an update: #log shows the lines 1.txt gets, and
+    // #log-download saves them as 1.txt, UTF-16LE with its BOM.
+    log_download: async (ctx, c) => {
+      const dir = tempDir();
+      const cdp = await ctx.browser.target().createCDPSession();
+      try {
+        const page = await openPage(ctx, {fake: {settings: FLASHLOADER}});
+        await connect(page);
+        await chooseFile(page, ctx.fixtures.demo);
+        c.eq(await disabled(page, '#log-download'), true, '#log-download disabled before any run');
+        await startUpdate(ctx, page, c);
+        await waitState(page, 'done', 30000);
+        const shown = await page.$eval('#log', (e) => e.textContent);
+        const lines = shown.split(/\r?\n/);
+        for (const line of ['打开文件', '打开文件成功', '读取crc']) c.ok(lines.includes(line), `#log shows the line ${line}`, lines);
+
+        const events = [];
+        const completed = new Promise((resolve) => {
+          cdp.on('Browser.downloadWillBegin', (e) => events.push(e));
+          cdp.on('Browser.downloadProgress', (e) => { if (e.state !== 'inProgress') resolve(e.state); });
+        });
+        await cdp.send('Browser.setDownloadBehavior', {behavior: 'allow', downloadPath: dir, eventsEnabled: true});
+        await page.click('#log-download');
+        const outcome = await Promise.race([completed, new Promise((r) => setTimeout(() => r('no download within 10 s'), 10000))]);
+        c.eq(outcome, 'completed', 'the download completed');
+        c.eq(events.length === 1 ? events[0].suggestedFilename : events.map((e) => e.suggestedFilename), '1.txt',
+             'the browser was offered one file, 1.txt');
+        c.eq(JSON.stringify(fs.readdirSync(dir)), JSON.stringify(['1.txt']), 'the folder holds 1.txt alone');
+        if (fs.existsSync(path.join(dir, '1.txt'))) {
+          const saved = fs.readFileSync(path.join(dir, '1.txt'));
+          const expected = Buffer.concat([Buffer.from([0xff, 0xfe]), Buffer.from(shown, 'utf16le')]);
+          c.ok(saved.length > 2 && saved[0] === 0xff && saved[1] === 0xfe, '1.txt starts with the UTF-16LE BOM',
+               Array.from(saved.subarray(0, 4)));
+          c.ok(saved.equals(expected), '1.txt holds the lines #log shows, UTF-16LE',
+               {saved: saved.length, expected: expected.length, head: saved.subarray(0, 24).toString('hex')});
+        }
+        await page.close();
+      } finally {
+        await cdp.send('Browser.setDownloadBehavior', {behavior: 'default'}).catch(() => {});
+        await cdp.detach().catch(() => {});
+        fs.rmSync(dir, {recursive: true, force: true});
       }
     },
     narrow_360: async (ctx, c) => {
