@@ -15,6 +15,8 @@
 //     back but not granted, and only requestDevice finds it.
 //   - An Unplug fault takes it off the bus (`disconnect`); the test plugs it back in
 //     with window.korbexFake.replug() (`connect`).
+//   - openFails: open() rejects as Chromium's does on Linux when the hidraw node is not
+//     the user's (no udev rule): NotAllowedError "Failed to open the device.".
 // window.korbexFake is the test's handle on the adapter (flash, stats, replug).
 /* global KorbexSim */
 function installFakeHid(options) {
@@ -27,6 +29,7 @@ function installFakeHid(options) {
         offBusAfterMs: 30,      // Finish -> off the bus
         backAfterMs: 300,       // off the bus -> back
         productName: 'Korbex 2.4G adapter',
+        openFails: false,       // open() rejects: no permission on the hidraw node
       },
       options || {});
 
@@ -65,6 +68,10 @@ function installFakeHid(options) {
     get opened() { return this._opened; }
     async open() {
       if (this._gone) throw new DOMException('Failed to open the device.', 'NotAllowedError');
+      if (opts.openFails) {
+        note('open refused ' + this.productId.toString(16));
+        throw new DOMException('Failed to open the device.', 'NotAllowedError');
+      }
       if (this._opened) throw new DOMException('The device is already open.', 'InvalidStateError');
       this._opened = true;
       note('open ' + this.productId.toString(16));

@@ -104,6 +104,38 @@ async function flashHolds(page, file) {
 }
 
 
+// Drops a file on #drop the way a browser does: dragenter, dragover, drop, each a
+// DragEvent whose DataTransfer holds a File of these bytes. Returns which of them the
+// page cancelled (a cancelled dragover is what lets a real browser drop there).
+async function dropFile(page, name, bytes) {
+  return page.evaluate((name, data) => {
+    const transfer = new DataTransfer();
+    transfer.items.add(new File([new Uint8Array(data)], name));
+    const zone = document.querySelector('#drop');
+    const cancelled = {};
+    for (const type of ['dragenter', 'dragover', 'drop']) {
+      const e = new DragEvent(type, {bubbles: true, cancelable: true, composed: true, dataTransfer: transfer});
+      cancelled[type] = !zone.dispatchEvent(e);
+    }
+    return cancelled;
+  }, name, Array.from(bytes));
+}
+
+// What the page made of a file: #verdict cleared first, then the action (a drop or a
+// choice), then the verdict the page writes, with #update's state right after it.
+async function verdictAfter(page, action) {
+  await page.evaluate(() => { document.querySelector('#verdict').textContent = ''; });
+  const extra = await action();
+  await page.waitForFunction(() => document.querySelector('#verdict').textContent.trim() !== '', {timeout: 5000})
+      .catch(() => {});
+  return {
+    verdict: await text(page, '#verdict'),
+    accepted: await page.$eval('#verdict', (e) => e.dataset.accepted),
+    updateDisabled: await disabled(page, '#update'),
+    extra,
+  };
+}
+
 // ---- keyboard helpers: page.keyboard only, never the mouse
 const focusedId = (page) => page.evaluate(() => (document.activeElement && document.activeElement.id) || '');
 
@@ -432,6 +464,88 @@ const scenarios = {
         await cdp.send('Browser.setDownloadBehavior', {behavior: 'default'}).catch(() => {});
         await cdp.detach().catch(() => {});
         fs.rmSync(dir, {recursive: true, force: true});
+      }
+    },
+    // A .dat dropped on #drop is judged as the same file chosen with #file: the same
+    // verdict, #update on for the demo file, off with the reason for a refused one. A
+    // drop while the update runs is ignored: the verdict stays and the flash gets the
+    // first file.
+    drop_file: async (ctx, c) => {
+      const page = await openPage(ctx, {fake: {settings: FLASHLOADER}});
+      await connect(page);
+      const rows = [
+        ...ctx.fixtures.refused.map(([name, file, reason]) => ({name, file, reason, accepted: false})),
+        {name: 'demo file', file: ctx.fixtures.demo, reason: /V2\.16/, accepted: true},
+      ];
+      for (const row of rows) {
+        const bytes = fs.readFileSync(row.file);
+        const base = path.basename(row.file);
+        const dropped = await verdictAfter(page, () => dropFile(page, base, bytes));
+        c.eq(dropped.extra.dragover, true, `${row.name}: the drop zone takes the drag (dragover cancelled)`);
+        c.eq(dropped.extra.drop, true, `${row.name}: the page handles the drop (drop cancelled)`);
+        c.ok(dropped.verdict && dropped.verdict.startsWith(base + ': ') && row.reason.test(dropped.verdict),
+             `${row.name}: the verdict of the dropped file`, dropped.verdict);
+        c.eq(dropped.accepted, String(row.accepted), `${row.name}: dropped, data-accepted`);
+        c.eq(dropped.updateDisabled, !row.accepted, `${row.name}: dropped, #update disabled`);
+        const chosen = await verdictAfter(page, () => chooseFile(page, row.file));
+        c.eq(dropped.verdict, chosen.verdict, `${row.name}: dropped and chosen, the same verdict`);
+        c.eq(dropped.updateDisabled, chosen.updateDisabled, `${row.name}: dropped and chosen, the same #update`);
+      }
+      // Dropped last: the demo file is the one to write.
+      const first = await verdictAfter(page, () => dropFile(page, 'demo.dat', ctx.fixtures.demoBytes));
+      c.eq(first.updateDisabled, false, 'the dropped demo file enables #update');
+      await startUpdate(ctx, page, c);
+      await waitState(page, 'updating');
+      await page.waitForFunction(() => document.querySelector('#progress').value > 0, {timeout: 20000, polling: 5});
+      const during = await dropFile(page, 'bench.dat', ctx.fixtures.benchBytes);
+      // Still cancelled: a drop the page let through would open the file in the tab,
+      // leaving the page mid-update.
+      c.eq(during.drop, true, 'the drop during the run is cancelled');
+      c.eq(await state(page), 'updating', 'the second file was dropped while the update ran');
+      c.eq(await text(page, '#verdict'), first.verdict, 'the verdict right after the drop during the run');
+      c.eq(await disabled(page, '#update'), true, '#update stays disabled during the run');
+      await waitState(page, ['done', 'failed'], 30000);
+      // A file taken late would show once the engine is free again, right after the run.
+      await new Promise((r) => setTimeout(r, 300));
+      c.eq(await text(page, '#result'), RESULT_OK, 'result of the run the drop fell into');
+      c.eq(await text(page, '#verdict'), first.verdict, 'the verdict after the run: still the first file');
+      c.eq(await flashHolds(page, ctx.fixtures.demoBytes), 1, "the adapter's flash holds the first file");
+      c.eq(await flashHolds(page, ctx.fixtures.benchBytes), 0, "the adapter's flash does not hold the dropped one");
+      await page.close();
+    },
+    // An adapter that cannot be opened (on Linux: no udev rule, so Chromium's open()
+    // rejects): no adapter, #update off even with an accepted file, #status names the
+    // rule, and nothing reaches the adapter. Through Connect and on load when granted.
+    cannot_open: async (ctx, c) => {
+      const table = [
+        {name: 'Connect', granted: false},
+        {name: 'granted, on load', granted: true},
+      ];
+      for (const row of table) {
+        const page = await openPage(ctx, {fake: {settings: FLASHLOADER, openFails: true, granted: row.granted}});
+        await waitState(page, 'idle');
+        await chooseFile(page, ctx.fixtures.demo);
+        c.eq(await page.$eval('#verdict', (e) => e.dataset.accepted), 'true', `${row.name}: the demo file accepted`);
+        if (!row.granted) await page.click('#connect');
+        await page.waitForFunction(() => document.querySelector('#status').textContent.includes('70-korbex-adapter.rules'),
+                                   {timeout: 5000, polling: 20}).catch(() => {});
+        // Let a page that went on as if the adapter were open get that far.
+        await new Promise((r) => setTimeout(r, 300));
+        const status = await text(page, '#status');
+        c.ok(status.includes('packaging/linux/70-korbex-adapter.rules'), `${row.name}: #status names the udev rule`, status);
+        c.ok(status.includes('Failed to open the device'), `${row.name}: #status gives the browser's reason`, status);
+        c.eq(await state(page), 'idle', `${row.name}: state`);
+        c.eq(await text(page, '#adapter'), '', `${row.name}: #adapter`);
+        c.eq(await disabled(page, '#update'), true, `${row.name}: #update disabled`);
+        c.eq(await text(page, '#caption'), TITLE, `${row.name}: caption`);
+        const fake = await page.evaluate(() => ({
+          events: window.korbexFake.events.map((e) => e[1]), sent: window.korbexFake.sent(),
+          stats: window.korbexFake.stats(),
+        }));
+        c.ok(fake.events.some((e) => e.startsWith('open refused')), `${row.name}: the page tried to open it`, fake.events);
+        c.eq(fake.sent, 0, `${row.name}: no report reached the adapter`);
+        c.eq(fake.stats.exchanges, 0, `${row.name}: the adapter saw no exchange`);
+        await page.close();
       }
     },
     narrow_360: async (ctx, c) => {
