@@ -59,30 +59,52 @@ bool AdapterListed() {
   return listed;
 }
 
-// The program, started as from Explorer; ends it (close box, or by force) when done.
-class Program {
+// A program started from here (in this Wine session); ended by force if still running
+// when the test is done with it.
+class ChildProcess {
  public:
-  Program() {
+  ChildProcess(const std::wstring& path, const std::wstring& arguments) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    std::wstring commandLine = L"\"" + executablePath + L"\"";
-    started_ = CreateProcessW(executablePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process_);
+    std::wstring commandLine = L"\"" + path + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+    started_ =
+        CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process_);
   }
-  ~Program() {
+  ~ChildProcess() {
     if (!started_) return;
-    if (WaitForSingleObject(process_.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(process_.hProcess, 1);
+    if (Running()) TerminateProcess(process_.hProcess, 1);
     CloseHandle(process_.hThread);
     CloseHandle(process_.hProcess);
   }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
   bool Started() const { return started_; }
+  bool Running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+  // The exit code, or -1 when it has not ended within timeout.
+  long Wait(std::chrono::milliseconds timeout) {
+    if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return -1;
+    DWORD code = 1;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return static_cast<long>(code);
+  }
+  DWORD ProcessId() const { return process_.dwProcessId; }
+
+ private:
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
+// The program, started as from Explorer; ends it (close box, or by force) when done.
+class Program : public ChildProcess {
+ public:
+  Program() : ChildProcess(executablePath, L"") {}
 
   // The main dialog (the one without an owner), once it shows.
   HWND Window(std::chrono::milliseconds timeout = 60s) {
     HWND window = nullptr;
     WaitUntil(
         [&] {
-          for (HWND h : ProcessDialogs(process_.dwProcessId)) {
+          for (HWND h : ProcessDialogs(ProcessId())) {
             if (!GetWindow(h, GW_OWNER)) window = h;
           }
           return window != nullptr;
@@ -96,15 +118,10 @@ class Program {
   // Closes the dialog with its close box; the exit code, or -1 when it did not end.
   long Close(HWND window) {
     PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-    if (WaitForSingleObject(process_.hProcess, 20000) != WAIT_OBJECT_0) return -1;
-    DWORD code = 1;
-    GetExitCodeProcess(process_.hProcess, &code);
-    return static_cast<long>(code);
+    return Wait(20s);
   }
 
  private:
-  PROCESS_INFORMATION process_{};
-  bool started_ = false;
   DWORD uiThread_ = 0;
 };
 
@@ -266,34 +283,9 @@ TEST(RealDevice, UnplugMidUpdateFailsAndTheDialogStaysUsable) {
 
 // korbex-update.exe started from here, so that it runs in the dialog's Wine session
 // (one wineserver: the named objects of both programs are the same ones).
-class Tool {
+class Tool : public ChildProcess {
  public:
-  explicit Tool(const std::wstring& arguments) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    std::wstring commandLine = L"\"" + toolPath + L"\" " + arguments;
-    started_ = CreateProcessW(toolPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process_);
-  }
-  ~Tool() {
-    if (!started_) return;
-    if (Running()) TerminateProcess(process_.hProcess, 1);
-    CloseHandle(process_.hThread);
-    CloseHandle(process_.hProcess);
-  }
-  bool Started() const { return started_; }
-  bool Running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
-  // The exit code, or -1 when it has not ended within timeout.
-  long Wait(std::chrono::milliseconds timeout) {
-    if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return -1;
-    DWORD code = 1;
-    GetExitCodeProcess(process_.hProcess, &code);
-    return static_cast<long>(code);
-  }
-
- private:
-  PROCESS_INFORMATION process_{};
-  bool started_ = false;
+  explicit Tool(const std::wstring& arguments) : ChildProcess(toolPath, arguments) {}
 };
 
 // How many lines of a trace file start with prefix (the file as written so far).
